@@ -1,0 +1,50 @@
+// The thin layer over the operating system: file descriptors, access tests, free space.
+// platform.cc is the only file that includes POSIX headers. errno is read right after the call
+// that set it; EINTR is retried; every descriptor is opened with O_CLOEXEC.
+#ifndef ZRTMASK_BASE_PLATFORM_H_
+#define ZRTMASK_BASE_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zrtmask {
+
+// access(2) with mode 0 (exists), 2 (writable) or 4 (readable): true when it succeeds.
+bool PathAccess(const char* path, int mode);
+
+// Bytes free to the caller on the file system holding path (statvfs: f_bavail * f_frsize).
+// Sets *ok to false, and returns 0, when the query fails.
+std::uint64_t FreeBytes(const char* path, bool* ok);
+
+// Opens path for reading. Returns the descriptor, or -1 with the errno in *error.
+// A directory opens but fails on read; see IsRegularOrSpecialFile.
+int OpenForRead(const char* path, int* error);
+// Creates path for writing only if it does not exist yet (O_CREAT | O_EXCL, mode 0666 less
+// the umask). Returns the descriptor, or -1 with the errno in *error (EEXIST when it exists).
+int CreateExclusive(const char* path, int* error);
+// Opens path for writing and empties it, creating it when absent (mode 0666 less the umask).
+// Returns the descriptor, or -1 with the errno in *error.
+int OpenForWriteTruncate(const char* path, int* error);
+// Opens path for writing without emptying or creating it.
+int OpenForWriteExisting(const char* path, int* error);
+
+// Reads up to size bytes. Returns the count (0 at the end), or -1 with the errno in *error.
+long ReadSome(int fd, char* buffer, std::size_t size, int* error);
+// Writes all size bytes. Returns true, or false with the errno in *error.
+bool WriteAll(int fd, const char* data, std::size_t size, int* error);
+// Truncates the open file to length bytes. Returns true, or false with the errno in *error.
+bool TruncateFd(int fd, std::uint64_t length, int* error);
+// Closes fd (ignored when negative). Returns true, or false with the errno in *error (a close
+// can report a delayed write error).
+bool CloseFd(int fd, int* error);
+// Removes path. Returns true, or false with the errno in *error.
+bool RemoveFile(const char* path, int* error);
+
+// True when path names a directory.
+bool IsDirectory(const char* path);
+// True when both paths name the same file (same device and inode).
+bool SameFile(const char* first, const char* second);
+
+}  // namespace zrtmask
+
+#endif  // ZRTMASK_BASE_PLATFORM_H_

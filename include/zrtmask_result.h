@@ -1,0 +1,50 @@
+// The result codes that every template operation returns, with a short description of each.
+// Header-only: the numbers are part of the interface, the descriptions serve tools and logs.
+#ifndef ZRTMASK_INCLUDE_ZRTMASK_RESULT_H_
+#define ZRTMASK_INCLUDE_ZRTMASK_RESULT_H_
+
+namespace zrtmask {
+
+enum ResultCode : int {
+  kOk = 0,                    // success
+  kTemplateUnreadable = 1,    // the template exists but cannot be read
+  kTemplateMissing = 2,       // the template does not exist
+  kTempNotWritable = 3,       // the temporary file cannot be created (directory missing or read-only)
+  kTempExists = 4,            // the temporary file cannot be created although it exists
+  kTempDiskFull = 5,          // the disk of the temporary directory is full
+  kTempUnreadable = 6,        // the temporary file cannot be reopened: not readable
+  kTempVanished = 7,          // the temporary file cannot be reopened: it no longer exists
+  kTemplateNotWritable = 8,   // the template cannot be opened for output (or, in a marker
+                              // rewrite, for input, or the temporary file is not writable)
+  kTemplateDiskFull = 9,      // the template's disk (or, in a marker rewrite, the temporary disk)
+                              // is full
+  kRegionNotClosed = 10,      // a marker region or title is not closed; template left unchanged
+  kOpenFailed = 15,           // an open or write failed for a cause the checks do not find
+  kMaskUnreadable = 21,       // the mask file exists but cannot be read
+  kMaskMissing = 22,          // the mask file does not exist (or no mask path was given)
+};
+
+// Describes a result code in a few words, for messages. Unknown codes get a generic text.
+inline const char* DescribeResult(int code) {
+  switch (static_cast<ResultCode>(code)) {
+    case kOk: return "success";
+    case kTemplateUnreadable: return "template is not readable";
+    case kTemplateMissing: return "template does not exist";
+    case kTempNotWritable: return "temporary file cannot be created in c:/temp/";
+    case kTempExists: return "temporary file exists and cannot be opened";
+    case kTempDiskFull: return "disk of the temporary directory is full";
+    case kTempUnreadable: return "temporary file cannot be read back";
+    case kTempVanished: return "temporary file has vanished";
+    case kTemplateNotWritable: return "template cannot be opened for writing";
+    case kTemplateDiskFull: return "disk full";
+    case kRegionNotClosed: return "a marker region or title is not closed; template left unchanged";
+    case kOpenFailed: return "open or write failed";
+    case kMaskUnreadable: return "mask file is not readable";
+    case kMaskMissing: return "mask file does not exist";
+  }
+  return "unknown result code";
+}
+
+}  // namespace zrtmask
+
+#endif  // ZRTMASK_INCLUDE_ZRTMASK_RESULT_H_

@@ -1,0 +1,46 @@
+// Helpers shared by the unit tests: a fresh working directory per test, file contents as
+// strings, and running code as an unprivileged user.
+#ifndef ZRTMASK_TESTS_TESTING_TEST_SUPPORT_H_
+#define ZRTMASK_TESTS_TESTING_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zrtmask::testing {
+
+// Writes bytes to path (creating or emptying it). Fails the test on error.
+void WriteFile(const std::string& path, const std::string& bytes);
+// The bytes of path; fails the test (and returns "") when it cannot be read.
+std::string ReadFile(const std::string& path);
+// True when path exists.
+bool FileExists(const std::string& path);
+// Names of the entries in directory (without "." and ".."), sorted.
+std::vector<std::string> ListDirectory(const std::string& directory);
+
+// Gives each test a fresh, empty working directory holding "c:/temp/", and returns to the
+// previous one afterwards. Tests use relative paths inside it.
+class ScratchDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Absolute path of the scratch directory.
+  const std::string& scratch() const { return scratch_; }
+  // The files left in c:/temp/ (temporary files that a rewrite did not remove).
+  std::vector<std::string> TempFiles() const { return ListDirectory("c:/temp"); }
+
+ private:
+  std::string scratch_;
+  std::string previous_;
+};
+
+// Runs body in a forked child that has dropped root privileges to the user "nobody" (or uid
+// 65534), so that permission bits apply even when the tests run as root. Returns the value the
+// body returns (0-255), or -1 when the child could not drop privileges or crashed.
+int RunUnprivileged(const std::function<int()>& body);
+
+}  // namespace zrtmask::testing
+
+#endif  // ZRTMASK_TESTS_TESTING_TEST_SUPPORT_H_

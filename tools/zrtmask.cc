@@ -1,0 +1,2 @@
+// Placeholder: filled in by its own change.
+int main() { return 0; }
