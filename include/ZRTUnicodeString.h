@@ -18,8 +18,8 @@ class ZRTMASK_EXPORT ZRTUnicodeString {
   ZRTUnicodeString();
   // The zero-terminated 8-bit text; null gives an empty string.
   ZRTUnicodeString(const char* text);  // NOLINT(google-explicit-constructor): legacy interface
-  // The first count bytes of text (fewer if a zero byte comes first is not checked: exactly
-  // count bytes are taken); null gives an empty string.
+  // Exactly the first count bytes of text, zero bytes included (ConvertToChar then shows only
+  // the text before the first zero; ConvertToUTF8 gives all of it); null gives an empty string.
   ZRTUnicodeString(const char* text, unsigned int count);
   ZRTUnicodeString(const ZRTUnicodeString& other);
   ZRTUnicodeString(ZRTUnicodeString&& other) noexcept;
@@ -32,10 +32,12 @@ class ZRTMASK_EXPORT ZRTUnicodeString {
   // Adds other at the end. Returns this string.
   ZRTUnicodeString& Append(const ZRTUnicodeString& other);
   // Replaces the text by number printed with format (a printf format for one int, "%d").
-  // Returns 0, or -1 when the format cannot be applied.
+  // Returns 0, or -1 (text unchanged) for a null format or one that is not exactly one int
+  // conversion (d, i, o, u, x, X with flags, width, precision) amid literal text.
   int BuildFromNum(int number, const char* format);
   // Position in characters of the first occurrence of pattern at or after the character
-  // position start; -1 when there is none or pattern is empty.
+  // position start (a negative start counts as 0); -1 when there is none or pattern is empty.
+  // A match must begin on a character, not inside a multi-byte one. Linear in the length.
   int SearchSubString(const ZRTUnicodeString& pattern, int start, ZRTSearchMode mode) const;
   // Replaces the first occurrence of old_text by new_text. Returns 0, or -1 when not found.
   int ReplaceSubString(const ZRTUnicodeString& old_text, const ZRTUnicodeString& new_text);
@@ -49,7 +51,7 @@ class ZRTMASK_EXPORT ZRTUnicodeString {
   const char* ConvertToChar() const;
   operator char const*() const;  // NOLINT(google-explicit-constructor): legacy interface
   // Writes the UTF-8 form into buffer (no terminating zero) and its byte count into *length.
-  // The buffer must hold GetLengthInChar() * 4 bytes.
+  // GetLengthInChar() * 4 bytes always suffice. A null buffer writes nothing and sets *length to 0.
   void ConvertToUTF8(char* buffer, unsigned int* length) const;
 
  private:
