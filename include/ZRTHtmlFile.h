@@ -89,8 +89,9 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   // Reads one character with the echo rule (a CR LF pair reads, and echoes, as one LF).
   // Returns the character (0-255), or -1 at the end of the input.
   int readTokenChar();
-  // Runs the suffix automaton of one keyword suffix (upper-case letters) after the prefix.
-  Tokens matchSuffix(const char* suffix, Tokens result);
+  // Reads the suffix of the keyword of kind after the prefix. Returns kind when it is complete,
+  // TOKEN_OTHER at the first character that does not fit (consumed) or at the end of the input.
+  Tokens matchSuffix(Tokens kind);
 
   // Inserts value after the first processing marker of kind; the marker rewrite cycle.
   int setZRTToken(ZRTUnicodeString value, Tokens kind);

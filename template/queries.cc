@@ -1,10 +1,172 @@
-// Placeholder: the queries are filled in by their own change.
+// The four read-only queries on a template: view name, tag content, path and marker list.
+// Each walks the whole template once with a scanner of its own and changes no file.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "zrtmask_result.h"
 
-int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString*) { return zrtmask::kOpenFailed; }
-int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString, ZRTUnicodeString*) {
-  return zrtmask::kOpenFailed;
+namespace {
+
+using zrtmask::kOk;
+
+constexpr int kViewNameTypes = ITEM_TAG | ITEM_TEXT | ITEM_VALUE;
+constexpr int kTagContentTypes = ITEM_TAG | ITEM_TEXT | ITEM_VALUE;
+constexpr int kPathTypes = ITEM_TAG | ITEM_COMMENT | ITEM_VALUE;
+constexpr int kAllTagTypes = ITEM_TAG;
+
+bool NameIs(const char* name, const char* expected) { return std::strcmp(name, expected) == 0; }
+
+// Opens the template and hands every item of find_types to on_item. Returns 0 once the end is
+// reached; otherwise the scanner's open code (2 missing, 1 unreadable, 15 other), and 2 when the
+// object has no path.
+template <typename OnItem>
+int ScanTemplate(const char* path, int find_types, OnItem on_item) {
+  if (path == nullptr) return zrtmask::kTemplateMissing;
+  ZRTDcHtmlHandler scanner;
+  const int code = scanner.OpenFile(path);
+  if (code != kOk) return code;
+  scanner.SetFindTypes(find_types);
+  while (scanner.FindNextItem() != 0) on_item(scanner);
+  return kOk;
 }
-int ZRTHtmlFile::GetZRTPath(ZRTUnicodeString*) { return zrtmask::kOpenFailed; }
-int ZRTHtmlFile::GetAllZRTTag(ZRTListValZRTUnicodeString*) { return zrtmask::kOpenFailed; }
+
+// Runs a query; the only exception a query can meet is a failed allocation, which must not
+// leave the library.
+template <typename Query>
+int Guarded(Query query) noexcept {
+  try {
+    return query();
+  } catch (...) {
+    return zrtmask::kOpenFailed;
+  }
+}
+
+// Replaces every "&lt;" by "<" and then every "&gt;" by ">", in one pass over the bytes. This
+// gives the same text as two rounds of search and replace: neither pattern overlaps itself or
+// the other, and neither replacement can form a new occurrence. No other reference is decoded.
+std::string DecodeAngleBrackets(const std::string& text) {
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t position = 0; position < text.size(); ++position) {
+    if (text.compare(position, 4, "&lt;") == 0) {
+      decoded += '<';
+      position += 3;
+    } else if (text.compare(position, 4, "&gt;") == 0) {
+      decoded += '>';
+      position += 3;
+    } else {
+      decoded += text[position];
+    }
+  }
+  return decoded;
+}
+
+ZRTUnicodeString ToUnicode(const std::string& bytes) {
+  return ZRTUnicodeString(bytes.data(), static_cast<unsigned int>(bytes.size()));
+}
+
+}  // namespace
+
+int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString* name) {
+  return Guarded([&] {
+    bool in_view_name = false;
+    bool in_title = false;
+    bool found = false;
+    std::string title;
+    const int code = ScanTemplate(_path, kViewNameTypes, [&](const ZRTDcHtmlHandler& scanner) {
+      if (scanner.GetItemType() == ITEM_TAG) {
+        const char* tag = scanner.GetItemName();
+        if (NameIs(tag, "ZRTViewName")) {
+          in_view_name = true;
+        } else if (NameIs(tag, "title") || NameIs(tag, "TITLE")) {
+          if (in_view_name) in_title = true;
+        } else if (NameIs(tag, "/title") || NameIs(tag, "/TITLE")) {
+          in_title = false;
+        } else if (NameIs(tag, "/ZRTViewName")) {
+          in_view_name = false;
+        }
+      } else if (scanner.GetItemType() == ITEM_TEXT && in_view_name && in_title) {
+        // The last text piece of the title wins; one leading line feed is dropped.
+        const char* text = scanner.GetItemValue();
+        title.assign(text[0] == '\n' ? text + 1 : text);
+        found = true;
+      }
+    });
+    if (code != kOk || name == nullptr) return code;
+    // Kept on purpose: without a title the caller's own string is decoded all the same.
+    const std::string current = found ? title : std::string(name->ConvertToChar());
+    const std::string decoded = DecodeAngleBrackets(current);
+    if (found || decoded != current) *name = ToUnicode(decoded);
+    return code;
+  });
+}
+
+int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString* content) {
+  return Guarded([&] {
+    if (content != nullptr) content->Reset();
+    const std::string opening_name = tagName.ConvertToChar();
+    const std::string closing_name = "/" + opening_name;
+    bool in_tag = false;
+    std::string collected;
+    const int code = ScanTemplate(_path, kTagContentTypes, [&](const ZRTDcHtmlHandler& scanner) {
+      if (scanner.GetItemType() == ITEM_TAG) {
+        const char* tag = scanner.GetItemName();
+        if (opening_name == tag) {
+          in_tag = true;
+        } else if (closing_name == tag) {
+          in_tag = false;
+        } else if (in_tag && (NameIs(tag, "BR") || NameIs(tag, "br"))) {
+          collected += '\n';
+        }
+      } else if (scanner.GetItemType() == ITEM_TEXT && in_tag) {
+        // Line breaks come from BR elements only: line feeds typed in the text are dropped.
+        for (const char* text = scanner.GetItemValue(); *text != '\0'; ++text) {
+          if (*text != '\n') collected += *text;
+        }
+      }
+    });
+    if (code != kOk || content == nullptr) return code;
+    *content = ToUnicode(DecodeAngleBrackets(collected));
+    return code;
+  });
+}
+
+int ZRTHtmlFile::GetZRTPath(ZRTUnicodeString* path) {
+  return Guarded([&] {
+    bool in_path = false;
+    bool after_sys = false;
+    bool found = false;
+    std::string value;
+    const int code = ScanTemplate(_path, kPathTypes, [&](const ZRTDcHtmlHandler& scanner) {
+      if (scanner.GetItemType() == ITEM_TAG) {
+        const char* tag = scanner.GetItemName();
+        if (NameIs(tag, "ZRTPath")) {
+          in_path = true;
+        } else if (NameIs(tag, "SYS")) {
+          after_sys = in_path;
+        } else if (NameIs(tag, "/ZRTPath")) {
+          in_path = false;
+        }
+      } else if (scanner.GetItemType() == ITEM_VALUE && after_sys && in_path &&
+                 NameIs(scanner.GetItemName(), "path")) {
+        // Attribute names are not requested, so the name buffer holds the value's attribute.
+        value = scanner.GetItemValue();
+        found = true;
+      }
+    });
+    if (code == kOk && found && path != nullptr) *path = ToUnicode(value);
+    return code;
+  });
+}
+
+int ZRTHtmlFile::GetAllZRTTag(ZRTListValZRTUnicodeString* tags) {
+  return Guarded([&] {
+    return ScanTemplate(_path, kAllTagTypes, [&](const ZRTDcHtmlHandler& scanner) {
+      const char* tag = scanner.GetItemName();
+      if (tags != nullptr && std::strncmp(tag, "ZRT", 3) == 0) tags->Append(ZRTUnicodeString(tag));
+    });
+  });
+}
