@@ -89,10 +89,10 @@ std::size_t FindOnBoundary(const std::string& bytes, const std::string& pattern,
   return found;
 }
 
-// True when format holds literal text, "%%" and exactly one conversion of an int
-// (flags, width and precision as digits; d, i, o, u, x or X). Anything else, such as "%s" or a
-// second conversion, would make snprintf read arguments that are not there.
-bool IsSingleIntFormat(const char* format) {
+// True when format holds literal text, "%%" and at most one conversion of an int (flags, width
+// and precision as digits; d, i, o, u, x or X). Anything else, such as "%s" or a second
+// conversion, would make snprintf read arguments that are not there.
+bool IsIntFormat(const char* format) {
   int conversions = 0;
   for (const char* cursor = format; *cursor != '\0'; ++cursor) {
     if (*cursor != '%') continue;
@@ -107,7 +107,7 @@ bool IsSingleIntFormat(const char* format) {
     if (*cursor == '\0' || std::strchr("diouxX", *cursor) == nullptr) return false;
     ++conversions;
   }
-  return conversions == 1;
+  return conversions <= 1;
 }
 
 int ClampToInt(std::size_t value) {
@@ -160,10 +160,10 @@ ZRTUnicodeString& ZRTUnicodeString::Append(const ZRTUnicodeString& other) {
 }
 
 int ZRTUnicodeString::BuildFromNum(int number, const char* format) {
-  if (format == nullptr || !IsSingleIntFormat(format)) return -1;
-    // The format was checked above to take exactly one int.
+  if (format == nullptr || !IsIntFormat(format)) return -1;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  // The format was checked above to take exactly one int.
   const int length = std::snprintf(nullptr, 0, format, number);
   if (length < 0) return -1;
   std::string printed(static_cast<std::size_t>(length) + 1, '\0');

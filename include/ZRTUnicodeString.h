@@ -32,8 +32,8 @@ class ZRTMASK_EXPORT ZRTUnicodeString {
   // Adds other at the end. Returns this string.
   ZRTUnicodeString& Append(const ZRTUnicodeString& other);
   // Replaces the text by number printed with format (a printf format for one int, "%d").
-  // Returns 0, or -1 (text unchanged) for a null format or one that is not exactly one int
-  // conversion (d, i, o, u, x, X with flags, width, precision) amid literal text.
+  // Returns 0, or -1 (text unchanged) for a null format or one with more than one conversion or
+  // any conversion other than d, i, o, u, x, X (with flags, width and precision only).
   int BuildFromNum(int number, const char* format);
   // Position in characters of the first occurrence of pattern at or after the character
   // position start (a negative start counts as 0); -1 when there is none or pattern is empty.
