@@ -54,15 +54,56 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   int GetCurrentLineNb();
 
  private:
+  // The construct being read. Each value is the item type that the construct yields.
+  enum class ScanState : int {
+    kText = ITEM_TEXT,
+    kElementName = ITEM_TAG,
+    kAttributeName = ITEM_ATTRIBUTE,
+    kAttributeValue = ITEM_VALUE,
+    kComment = ITEM_COMMENT,
+  };
+
+  // One handler per state (see the table in the source). Each takes the character just read
+  // and returns true when it completed an item that the find mask asks for.
+  bool handleText(int c);
+  bool handleName(int c);
+  bool handleValueBeforeEquals(int c);
+  bool handleValue(int c);
+  bool handleComment(int c);
+  // Ends the text at a "<" and goes to next; reports the text unless it is empty.
+  bool endText(ScanState next);
+  // Sets the item type and returns true when type is in the find mask; false otherwise.
+  bool report(int type);
+  // Append c to the name or value buffer. Return false, storing nothing, when it is full.
+  bool appendToName(int c);
+  bool appendToValue(int c);
+  // Append the plain characters that follow in the read buffer, up to the first byte that
+  // stops marks, as long as there is room.
+  void takeNameRun(const unsigned char* stops);
+  void takeValueRun(const unsigned char* stops);
+  // Ends the name or value at its current length.
+  void terminateName();
+  void terminateValue();
+  // Empties the value buffer.
+  void clearValue();
+  // Closes the file and frees the buffers.
+  void release();
+
   zrtmask::ByteReader* _stream;  // the file being scanned; owned
   int _atEnd;                    // 1 before OpenFile and once the end has been met
   int _lineNb;                   // 1 plus the line feeds read so far
   int _skipBlanks;               // 1 while blanks before the next name are skipped
   int _findTypes;                // the mask given to SetFindTypes
-  int _state;                    // item type of the construct being read (text at first)
+  ScanState _state;              // the construct being read (text at first)
   int _itemType;                 // type of the item last reported
   char* _name;                   // owned, s_MaxNameSize bytes
   char* _value;                  // owned, s_MaxValueSize bytes
+  // Set afresh by every FindNextItem: a call returns only right after an item has ended.
+  int _nameLength;            // bytes in the name buffer
+  int _valueLength;           // bytes in the value buffer
+  bool _waitingForEquals;     // in an attribute value: the "=" has not been read yet
+  int _quote;                 // in an attribute value: the quote that opened it, or 0
+  bool _skippingDeclaration;  // skipping a "<!" declaration up to its ">"
 };
 
 #endif  // ZRTMASK_INCLUDE_ZRTDCHTMLHANDLER_H_
