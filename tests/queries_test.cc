@@ -95,6 +95,7 @@ TEST_F(QueriesTest, ViewNameLosesOneLeadingLineFeed) {
       {"<ZRTViewName><title>\n\nSales</title>", "0:\nSales"},
       {"<ZRTViewName><title>Sa\nles\n</title>", "0:Sa\nles\n"},
       {"<ZRTViewName><title> \nSales</title>", "0: \nSales"},
+      {"<ZRTViewName>\r\n<title>\r\nSales\r\n</title>", "0:Sales\n"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.html);
@@ -162,6 +163,7 @@ TEST_F(QueriesTest, TagContentLineBreaksComeFromBrElementsOnly) {
       {"<S>one<Br>two</S>", "0:onetwo"},
       {"<S>one\ntwo</S>", "0:onetwo"},
       {"<S>\none\n<br>\ntwo\n</S>", "0:one\ntwo"},
+      {"<S>one\r\ntwo<br>\r\n</S>", "0:onetwo\n"},
       {"<S><br><br></S>", "0:\n\n"},
       {"<br>x<S>one</S><br>", "0:one"},
   };
