@@ -1,5 +1,66 @@
-// Placeholder: the rewrite cycle is filled in by its own change.
-#include "ZRTHtmlFile.h"
-#include "zrtmask_result.h"
+// The item rewrite cycle shared by the view name, tag content, dump and image rewrites, and the
+// free-space test of the template object.
+#include "template/rewrite_cycle.h"
 
-int ZRTHtmlFile::isDiskFull(const char*) { return zrtmask::kTempDiskFull; }
+#include "ZRTDcHtmlHandler.h"
+#include "ZRTHtmlFile.h"
+#include "ZRTWebTrace.h"
+#include "template/temp_file.h"
+
+namespace zrtmask {
+
+namespace {
+
+// Every item type (the bits 1 to 32): a rewrite writes back everything it reads.
+constexpr int kAllItemTypes = 63;
+
+}  // namespace
+
+int RunItemRewrite(const char* template_path, ItemEdit& edit) {
+  if (template_path == nullptr) return kTemplateMissing;
+  TempFile temp;
+  {
+    ZRTDcHtmlHandler scanner;
+    int opened = scanner.OpenFile(template_path);
+    if (opened != kOk) return opened;
+    scanner.SetFindTypes(kAllItemTypes);
+
+    int created = temp.Create();
+    if (created != kOk) return created;
+
+    ItemWriter writer(temp);
+    // After a failed write the rest of the scan would be wasted: its code comes from
+    // FinishWriting below.
+    while (!writer.failed() && scanner.FindNextItem() != 0) {
+      ScannedItem item;
+      item.type = scanner.GetItemType();
+      item.name = scanner.GetItemName();
+      item.value = scanner.GetItemValue();
+      item.line = scanner.GetCurrentLineNb();
+      edit.OnItem(item, writer);
+      writer.Record(item);
+    }
+    if (!writer.failed()) {
+      // A nonzero code abandons the rewrite: the temporary file goes with `temp`.
+      int finished = edit.Finish(writer);
+      if (finished != kOk) return finished;
+      writer.Finish();
+    }
+  }  // The scanner closes the template here, before anything is written to it.
+
+  int written = temp.FinishWriting();
+  if (written != kOk) return written;
+  if (DiskFullCode(kTempDirectory) != kOk) {
+    if (const char* message = edit.DiskFullMessage()) ZRTWebTrace::trace("%s", message);
+    return kTempDiskFull;
+  }
+  int reopened = temp.OpenForReading();
+  if (reopened != kOk) return reopened;
+  // Decided now, while the template still holds its old text.
+  bool crlf = TemplateUsesCrLf(template_path);
+  return CopyBack(temp, template_path, /*fold_line_feeds=*/true, crlf);
+}
+
+}  // namespace zrtmask
+
+int ZRTHtmlFile::isDiskFull(const char* path) { return zrtmask::DiskFullCode(path); }
