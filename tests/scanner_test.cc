@@ -1,2 +1,377 @@
-// Placeholder: filled in by its own change.
+// Tests of the HTML item scanner: item sequences, buffers, limits, line numbers, line ends,
+// the end of input, masks, opening and moving.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ZRTDcHtmlHandler.h"
+#include "testing/test_support.h"
+#include "zrtmask_result.h"
+
+namespace {
+
+using zrtmask::testing::ReadFile;
+using zrtmask::testing::RunUnprivileged;
+using zrtmask::testing::WriteFile;
+
+constexpr char kFile[] = "scan.html";
+constexpr int kAllTypes = 63;
+constexpr int kMaxName = 255;
+constexpr int kMaxValue = 524287;
+
+class ScannerTest : public zrtmask::testing::ScratchDirTest {};
+
+std::string TypeName(int type) {
+  switch (type) {
+    case ITEM_TAG:
+      return "TAG";
+    case ITEM_ATTRIBUTE:
+      return "ATTR";
+    case ITEM_TEXT:
+      return "TEXT";
+    case ITEM_COMMENT:
+      return "COMMENT";
+    case ITEM_VALUE:
+      return "VALUE";
+  }
+  return "TYPE" + std::to_string(type);
+}
+
+// One item as "TAG p": the type and the buffer that the type names.
+std::string Describe(const ZRTDcHtmlHandler& scanner) {
+  const int type = scanner.GetItemType();
+  const bool named = type == ITEM_TAG || type == ITEM_ATTRIBUTE;
+  return TypeName(type) + " " + (named ? scanner.GetItemName() : scanner.GetItemValue());
+}
+
+// Scans html with mask and joins the items with "|"; with lines, each item ends in "@line".
+std::string Scan(const std::string& html, int mask, bool lines) {
+  WriteFile(kFile, html);
+  ZRTDcHtmlHandler scanner;
+  scanner.SetFindTypes(mask);
+  EXPECT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+  std::string items;
+  while (scanner.FindNextItem() == 1) {
+    if (!items.empty()) items += "|";
+    items += Describe(scanner);
+    if (lines) items += "@" + std::to_string(scanner.GetCurrentLineNb());
+  }
+  return items;
+}
+
+std::string ScanAll(const std::string& html, int mask = kAllTypes) {
+  return Scan(html, mask, false);
+}
+
+std::string ScanLines(const std::string& html, int mask = kAllTypes) {
+  return Scan(html, mask, true);
+}
+
+struct Case {
+  const char* html;
+  const char* items;
+};
+
+void ExpectItems(const std::vector<Case>& cases, int mask = kAllTypes) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.html);
+    EXPECT_EQ(ScanAll(c.html, mask), c.items);
+  }
+}
+
+TEST_F(ScannerTest, ItemSequencesOfCommonMarkup) {
+  ExpectItems({
+      {"<p class=\"x\">", "TAG p|ATTR class|VALUE x|ATTR "},
+      {"<br >", "TAG br|ATTR "},
+      {"<td nowrap>", "TAG td|ATTR nowrap"},
+      {"<td nowrap >", "TAG td|ATTR nowrap|VALUE "},
+      {"<a  href=\"u\">", "TAG a|ATTR |VALUE |ATTR href|VALUE u|ATTR "},
+      {"</p>", "TAG /p"},
+      {"<!--c-->text<p>", "COMMENT -c-|TEXT text|TAG p"},
+      {"<!DOCTYPE html>", ""},
+      {"<img width=100 height='5' alt=\"it's\">",
+       "TAG img|ATTR width|VALUE 100|ATTR height|VALUE 5|ATTR alt|VALUE it's|ATTR "},
+      {"<p>one\n two\n</p>", "TAG p|TEXT one\n two\n|TAG /p"},
+      {"<br/>", "TAG br/"},
+      {"<p=x>", "TAG x"},  // "=" in an element name drops what came before it
+  });
+}
+
+TEST_F(ScannerTest, TextRules) {
+  ExpectItems({
+      {"only text, no tag", ""},
+      {"<p>text after the last tag", "TAG p"},
+      {"a < b<p>", "TEXT a < b|TAG p"},
+      {"a <\tb<p>", "TEXT a <\tb|TAG p"},
+      {"a\x01\x1f"
+       "b\t\v\f\r\x7f\xe9<p>",
+       "TEXT ab\t\v\f\r\x7f\xe9|TAG p"},
+      {"<p><b>", "TAG p|TAG b"},  // empty text is never reported
+      {"abc<", "TEXT abc"},       // the end of input after "<" is not a blank
+  });
+  // A zero byte in the file is a control byte, dropped from the text.
+  EXPECT_EQ(ScanAll(std::string("a\0b<p>", 6)), "TEXT ab|TAG p");
+}
+
+TEST_F(ScannerTest, CommentForms) {
+  ExpectItems({
+      {"<!---->", "COMMENT --"},
+      {"<!-- a > b -->", "COMMENT - a > b -"},
+      {"<!--a--b-->", "COMMENT -a--b-"},
+      {"<!--a--->", "COMMENT -a--"},
+      {"<!--x\ny-->", "COMMENT -x\ny-"},
+      {"<!-- <p class=\"x\"> -->", "COMMENT - <p class=\"x\"> -"},
+  });
+  // With text only, no part of a comment shows, and the text around it is kept whole.
+  ExpectItems({{"<p>a<!-- c -->b<i>", "TEXT a|TEXT b"}}, ITEM_TEXT);
+}
+
+TEST_F(ScannerTest, DeclarationsAreSkipped) {
+  ExpectItems({
+      {"<!DOCTYPE html><p>", "TAG p"},
+      {"<p>a<!DOCTYPE x>b<i>", "TAG p|TEXT ab|TAG i"},
+      {"<p>a<!-x>b<i>", "TAG p|TEXT ab|TAG i"},
+      {"<p>a<!>b<i>", "TAG p|TEXT ab|TAG i"},
+      {"<!-\n-><p>", "TAG p"},
+  });
+  EXPECT_EQ(ScanLines("<!DOC\nTYPE\n>\n<p>"), "TEXT \n@4|TAG p@4");
+}
+
+TEST_F(ScannerTest, QuotedAndUnquotedValues) {
+  ExpectItems({
+      {"<a b='x \"y\"'>", "TAG a|ATTR b|VALUE x \"y\"|ATTR "},
+      {"<a b=\"x>y\" c>", "TAG a|ATTR b|VALUE x>y|ATTR c"},
+      {"<a b=x\"y z\">", "TAG a|ATTR b|VALUE xy z|ATTR "},
+      {"<a b=\"\">", "TAG a|ATTR b|VALUE |ATTR "},
+      {"<a b=x=y>", "TAG a|ATTR b|VALUE x=y"},
+      {"<a b=1 c=2>", "TAG a|ATTR b|VALUE 1|ATTR c|VALUE 2"},
+      {"<a b=\"1\"c='2'>", "TAG a|ATTR b|VALUE 1|ATTR c|VALUE 2|ATTR "},
+      {"<a b=\"open>text<p>", "TAG a|ATTR b"},  // runs to the end of the file
+  });
+}
+
+TEST_F(ScannerTest, BlanksAroundEquals) {
+  ExpectItems({
+      {"<a b =\"x\">", "TAG a|ATTR b|VALUE x|ATTR "},
+      {"<a b = \"x\">", "TAG a|ATTR b|VALUE  x|ATTR "},
+      {"<a b=  x>", "TAG a|ATTR b|VALUE  |ATTR x"},  // the second blank ends the value
+      {"<a b\n=\nx>", "TAG a|ATTR b|VALUE \nx"},
+      {"<a b= >", "TAG a|ATTR b|VALUE  "},
+  });
+}
+
+TEST_F(ScannerTest, NameBufferOfValueItems) {
+  const std::string html = "<SYS path=\"c:/x\" mode=ro>";
+  for (int mask : {41, kAllTypes}) {
+    SCOPED_TRACE(mask);
+    WriteFile(kFile, html);
+    ZRTDcHtmlHandler scanner;
+    scanner.SetFindTypes(mask);
+    ASSERT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+    std::string values;
+    while (scanner.FindNextItem() == 1) {
+      if (scanner.GetItemType() != ITEM_VALUE) {
+        EXPECT_STREQ(scanner.GetItemValue(), "");
+        continue;
+      }
+      values += std::string(scanner.GetItemValue()) + "=" + scanner.GetItemName() + ";";
+    }
+    EXPECT_EQ(values, mask == 41 ? "c:/x=path;ro=mode;" : "c:/x=;ro=;");
+  }
+}
+
+TEST_F(ScannerTest, MasksChooseItems) {
+  const std::string html = "<p class=\"x\" nowrap >a<!--c--><SYS path=y>b</p>";
+  EXPECT_EQ(ScanAll(html, 1), "TAG p|TAG SYS|TAG /p");
+  EXPECT_EQ(ScanAll(html, 4), "TEXT a|TEXT b");
+  EXPECT_EQ(ScanAll(html, 37), "TAG p|VALUE x|VALUE |TEXT a|TAG SYS|VALUE y|TEXT b|TAG /p");
+  EXPECT_EQ(ScanAll(html, 41), "TAG p|VALUE x|VALUE |COMMENT -c-|TAG SYS|VALUE y|TAG /p");
+  EXPECT_EQ(ScanAll(html, 0), "");
+}
+
+TEST_F(ScannerTest, TextBeforeCommentIsReported) {
+  EXPECT_EQ(ScanLines("<p>word\n<!--c\n-->more<b>"),
+            "TAG p@1|TEXT word\n@2|COMMENT -c\n-@3|TEXT more@3|TAG b@3");
+  EXPECT_EQ(ScanAll("<p>word<!--c-->", ITEM_COMMENT), "COMMENT -c-");
+  EXPECT_EQ(ScanAll("word<!---->x<p>", ITEM_TEXT | ITEM_COMMENT), "TEXT word|COMMENT --|TEXT x");
+}
+
+TEST_F(ScannerTest, LimitsCutNamesValuesAndComments) {
+  const std::string long_name(300, 'n');
+  const std::string long_value(kMaxValue + 10, 'v');
+  const std::string cut_name = long_name.substr(0, kMaxName);
+  const std::string cut_value = long_value.substr(0, kMaxValue);
+  EXPECT_EQ(ScanAll("<" + long_name + " " + long_name + "=x>", 3),
+            "TAG " + cut_name + "|ATTR " + cut_name);
+  EXPECT_EQ(ScanAll("<a b=\"" + long_value + "\" c=" + long_value + ">", 32),
+            "VALUE " + cut_value + "|VALUE " + cut_value);
+  EXPECT_EQ(ScanAll("<!--" + long_value + "--><p>"), "COMMENT -" + cut_value.substr(1) + "|TAG p");
+  EXPECT_EQ(ScanAll("<" + std::string(kMaxName, 'n') + ">"), "TAG " + std::string(kMaxName, 'n'));
+}
+
+TEST_F(ScannerTest, LongTextIsReportedInPieces) {
+  std::string text;
+  for (int i = 0; text.size() < 2 * static_cast<std::size_t>(kMaxValue) + 5; ++i) {
+    text += "line " + std::to_string(i) + "\n";
+  }
+  WriteFile(kFile, "<p>" + text + "<b>");
+  ZRTDcHtmlHandler scanner;
+  scanner.SetFindTypes(ITEM_TEXT | ITEM_TAG);
+  ASSERT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+  std::string joined;
+  std::vector<std::size_t> sizes;
+  while (scanner.FindNextItem() == 1) {
+    if (scanner.GetItemType() != ITEM_TEXT) continue;
+    sizes.push_back(std::string(scanner.GetItemValue()).size());
+    joined += scanner.GetItemValue();
+    const auto lines_so_far = std::count(joined.begin(), joined.end(), '\n');
+    EXPECT_EQ(scanner.GetCurrentLineNb(), 1 + lines_so_far);
+  }
+  EXPECT_EQ(joined, text);
+  ASSERT_EQ(sizes.size(), 3u);
+  EXPECT_EQ(sizes[0], static_cast<std::size_t>(kMaxValue));
+  EXPECT_EQ(sizes[1], static_cast<std::size_t>(kMaxValue));
+
+  // A text of exactly the limit is one item, with no empty one after it.
+  const std::string full(kMaxValue, 't');
+  EXPECT_EQ(ScanAll(full + "<p>"), "TEXT " + full + "|TAG p");
+}
+
+TEST_F(ScannerTest, LineNumbers) {
+  EXPECT_EQ(ScanLines("\n\n<p>"), "TEXT \n\n@3|TAG p@3");
+  EXPECT_EQ(ScanLines("\n\n<p\n>", ITEM_TAG | ITEM_ATTRIBUTE), "TAG p@4|ATTR @4");
+  EXPECT_EQ(ScanLines("<a\nb\n=\n'x\ny'\n>"), "TAG a@2|ATTR b@3|VALUE \nx\ny@5|ATTR @6");
+  EXPECT_EQ(ScanLines("<p>a\nb\n<i>"), "TAG p@1|TEXT a\nb\n@3|TAG i@3");
+  EXPECT_EQ(ScanLines("<!--\n-\n-\n--><p>"), "COMMENT -\n-\n-\n-@4|TAG p@4");
+  EXPECT_EQ(ScanLines("<a\n\nb=1\n>"), "TAG a@2|ATTR @3|VALUE @3|ATTR b@3|VALUE 1@4|ATTR @4");
+}
+
+TEST_F(ScannerTest, CrLfScansLikeLf) {
+  const std::string sample =
+      ReadFile(std::string(ZRTMASK_TEST_DATA_DIR) + "/scanner_template.html");
+  std::string crlf;
+  for (char c : sample) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(ScanLines(crlf), ScanLines(sample));
+  ExpectItems({
+      {"a\rb<p>", "TEXT a\rb|TAG p"},
+      {"a\r\r\nb<p>", "TEXT a\r\nb|TAG p"},
+      {"a<\r\np><i>", "TEXT a<\np>|TAG i"},  // the peek after "<" sees the line feed
+      {"<a\r\nb=1>", "TAG a|ATTR b|VALUE 1"},
+  });
+  // A CR LF split between two reads of the file, and a lone CR at the end of a read.
+  for (std::size_t length : {65535u, 65536u, 65537u, 131072u}) {
+    SCOPED_TRACE(length);
+    const std::string text(length, 'x');
+    EXPECT_EQ(ScanLines(text + "\r\n<p>", 4), "TEXT " + text + "\n@2");
+    EXPECT_EQ(ScanLines(text + "\ry<p>", 4), "TEXT " + text + "\ry@1");
+  }
+}
+
+TEST_F(ScannerTest, EndOfInputLosesTheOpenItem) {
+  ExpectItems({
+      {"<p", ""},
+      {"<p class", "TAG p"},
+      {"<p class=\"x", "TAG p|ATTR class"},
+      {"<p class=x", "TAG p|ATTR class"},
+      {"<p>text", "TAG p"},
+      {"<!-- open", ""},
+      {"<!-- open --", ""},
+      {"<!DOCTYPE", ""},
+      {"", ""},
+  });
+  WriteFile(kFile, "<p>");
+  ZRTDcHtmlHandler scanner;
+  scanner.SetFindTypes(kAllTypes);
+  ASSERT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+  EXPECT_EQ(scanner.FindNextItem(), 1);
+  EXPECT_EQ(scanner.FindNextItem(), 0);
+  EXPECT_EQ(scanner.FindNextItem(), 0);
+}
+
+TEST_F(ScannerTest, EveryPrefixOfTheSamplesScans) {
+  for (const char* name : {"scanner_template.html", "scanner_malformed.html"}) {
+    const std::string sample = ReadFile(std::string(ZRTMASK_TEST_DATA_DIR) + "/" + name);
+    ASSERT_FALSE(sample.empty()) << name;
+    for (std::size_t length = 0; length <= sample.size(); ++length) {
+      SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(length));
+      const std::string prefix = sample.substr(0, length);
+      const int last_line = 1 + static_cast<int>(std::count(prefix.begin(), prefix.end(), '\n'));
+      WriteFile(kFile, prefix);
+      for (int mask : {1, kAllTypes}) {
+        ZRTDcHtmlHandler scanner;
+        scanner.SetFindTypes(mask);
+        ASSERT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+        std::size_t items = 0;
+        while (scanner.FindNextItem() == 1) {
+          ASSERT_LE(++items, length) << "no end in sight";
+          ASSERT_LE(scanner.GetCurrentLineNb(), last_line);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ScannerTest, OpenFailures) {
+  ZRTDcHtmlHandler missing;
+  missing.SetFindTypes(kAllTypes);
+  EXPECT_EQ(missing.OpenFile("absent.html"), zrtmask::kTemplateMissing);
+  EXPECT_EQ(missing.FindNextItem(), 0);
+
+  ASSERT_EQ(::mkdir("folder.html", 0755), 0);
+  ZRTDcHtmlHandler directory;
+  directory.SetFindTypes(kAllTypes);
+  EXPECT_EQ(directory.OpenFile("folder.html"), zrtmask::kOpenFailed);
+  EXPECT_EQ(directory.FindNextItem(), 0);
+
+  // Root reads everything, so the unreadable case runs as an unprivileged user.
+  const std::string locked = scratch() + "/locked.html";
+  WriteFile(locked, "<p>");
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+  ASSERT_EQ(::chmod(scratch().c_str(), 0755), 0);
+  EXPECT_EQ(RunUnprivileged([&locked] {
+              ZRTDcHtmlHandler scanner;
+              return scanner.OpenFile(locked.c_str());
+            }),
+            zrtmask::kTemplateUnreadable);
+}
+
+TEST_F(ScannerTest, NewScannerIsEmpty) {
+  ZRTDcHtmlHandler scanner;
+  EXPECT_EQ(scanner.GetCurrentLineNb(), 1);
+  EXPECT_EQ(scanner.GetItemType(), 0);
+  EXPECT_STREQ(scanner.GetItemName(), "");
+  EXPECT_STREQ(scanner.GetItemValue(), "");
+  EXPECT_EQ(scanner.FindNextItem(), 0);  // no file
+  // Without SetFindTypes nothing is asked for, so nothing is found.
+  WriteFile(kFile, "<p class=x>text<!--c--><i>");
+  ASSERT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+  EXPECT_EQ(scanner.FindNextItem(), 0);
+  EXPECT_EQ(scanner.GetItemType(), 0);
+}
+
+TEST_F(ScannerTest, MovingHandsTheScanOver) {
+  WriteFile(kFile, "<p>\n<b>\n<i>\n<u>");
+  ZRTDcHtmlHandler first;
+  first.SetFindTypes(ITEM_TAG);
+  ASSERT_EQ(first.OpenFile(kFile), zrtmask::kOk);
+  ASSERT_EQ(first.FindNextItem(), 1);
+
+  ZRTDcHtmlHandler second(std::move(first));
+  EXPECT_EQ(first.FindNextItem(), 0);  // NOLINT(bugprone-use-after-move): left without a file
+  ASSERT_EQ(second.FindNextItem(), 1);
+  EXPECT_STREQ(second.GetItemName(), "b");
+  EXPECT_EQ(second.GetCurrentLineNb(), 2);
+
+  ZRTDcHtmlHandler third;
+  third = std::move(second);
+  ASSERT_EQ(third.FindNextItem(), 1);
+  EXPECT_STREQ(third.GetItemName(), "i");
+  third = ZRTDcHtmlHandler();  // the open file is closed, the scan is over
+  EXPECT_EQ(third.FindNextItem(), 0);
+}
+
+}  // namespace
