@@ -48,11 +48,14 @@ int RunItemRewrite(const char* template_path, ItemEdit& edit) {
     }
   }  // The scanner closes the template here, before anything is written to it.
 
+  // A write that failed for want of space and a disk found full after the scan are the same
+  // condition for the operator: both are traced.
   int written = temp.FinishWriting();
-  if (written != kOk) return written;
-  if (DiskFullCode(kTempDirectory) != kOk) {
-    if (const char* message = edit.DiskFullMessage()) ZRTWebTrace::trace("%s", message);
-    return kTempDiskFull;
+  if (written == kOk && DiskFullCode(kTempDirectory) != kOk) written = kTempDiskFull;
+  if (written != kOk) {
+    const char* message = edit.DiskFullMessage();
+    if (written == kTempDiskFull && message != nullptr) ZRTWebTrace::trace("%s", message);
+    return written;
   }
   int reopened = temp.OpenForReading();
   if (reopened != kOk) return reopened;

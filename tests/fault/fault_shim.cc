@@ -1,0 +1,134 @@
+// Test-only fault injection, preloaded (LD_PRELOAD) into a child process: makes chosen system
+// calls fail for chosen paths, so that the rewrites meet a full disk, a failing write or a
+// vanished file for real. Driven by the environment variable ZRTMASK_FAULTS, a list of entries
+// "kind=path-part" separated by ';'. An entry applies to a call whose path (for a descriptor,
+// the path it was opened with) contains path-part. Kinds:
+//   statvfs_zero     statvfs succeeds with no byte free
+//   statvfs_fail     statvfs fails (EIO)
+//   write_enospc     write fails with ENOSPC
+//   write_eio        write fails with EIO
+//   open_write_eio   an open for writing fails with EIO
+//   open_read_vanish an open for reading removes the file first, then fails with ENOENT
+//   open_read_deny   an open for reading fails with EACCES, and so does access(R_OK)
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// True when ZRTMASK_FAULTS holds an entry of kind whose path part occurs in path.
+bool Armed(std::string_view kind, const char* path) {
+  const char* faults = std::getenv("ZRTMASK_FAULTS");
+  if (faults == nullptr || path == nullptr) return false;
+  std::string_view rest(faults);
+  while (!rest.empty()) {
+    std::size_t end = rest.find(';');
+    std::string_view entry = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (entry.size() > kind.size() && entry.substr(0, kind.size()) == kind &&
+        entry[kind.size()] == '=' &&
+        std::string_view(path).find(entry.substr(kind.size() + 1)) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ArmedForDescriptor(std::string_view kind, int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  ssize_t length = ::readlink(link, target, sizeof target - 1);
+  if (length < 0) return false;
+  target[length] = '\0';
+  return Armed(kind, target);
+}
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+int Fail(int error) {
+  errno = error;
+  return -1;
+}
+
+template <typename Info>
+int FakeStatvfs(const char* path, Info* info, int (*real)(const char*, Info*)) {
+  if (Armed("statvfs_fail", path)) return Fail(EIO);
+  int result = real(path, info);
+  if (result == 0 && Armed("statvfs_zero", path)) {
+    info->f_bavail = 0;
+    info->f_bfree = 0;
+  }
+  return result;
+}
+
+int FakeOpen(const char* path, int flags, mode_t mode, const char* real_name) {
+  int access_mode = flags & O_ACCMODE;
+  if (access_mode == O_RDONLY) {
+    if (Armed("open_read_vanish", path)) {
+      ::unlink(path);
+      return Fail(ENOENT);
+    }
+    if (Armed("open_read_deny", path)) return Fail(EACCES);
+  } else if (Armed("open_write_eio", path)) {
+    return Fail(EIO);
+  }
+  using OpenFunction = int (*)(const char*, int, ...);
+  return Next<OpenFunction>(real_name)(path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" {
+
+int statvfs(const char* path, struct statvfs* info) noexcept {
+  using Function = int (*)(const char*, struct statvfs*);
+  return FakeStatvfs(path, info, Next<Function>("statvfs"));
+}
+
+int statvfs64(const char* path, struct statvfs64* info) noexcept {
+  using Function = int (*)(const char*, struct statvfs64*);
+  return FakeStatvfs(path, info, Next<Function>("statvfs64"));
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  if (ArmedForDescriptor("write_enospc", fd)) return Fail(ENOSPC);
+  if (ArmedForDescriptor("write_eio", fd)) return Fail(EIO);
+  using Function = ssize_t (*)(int, const void*, size_t);
+  return Next<Function>("write")(fd, data, size);
+}
+
+int open(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return FakeOpen(path, flags, mode, "open");
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return FakeOpen(path, flags, mode, "open64");
+}
+
+int access(const char* path, int mode) noexcept {
+  if ((mode & R_OK) != 0 && Armed("open_read_deny", path)) return Fail(EACCES);
+  using Function = int (*)(const char*, int);
+  return Next<Function>("access")(path, mode);
+}
+
+}  // extern "C"
