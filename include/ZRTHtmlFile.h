@@ -55,9 +55,10 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   // Rewrites. Each writes the new text to a temporary file in "c:/temp/" and copies it back
   // over the template. On failure the template is unchanged. Codes: zrtmask_result.h.
 
-  // Replaces the template's text with the bytes of the mask file. 0; 22 when the mask does not
-  // exist, 21 when it cannot be read, 8 when the template is not writable, 9 when its disk is
-  // full, 15 otherwise.
+  // Replaces the template's text with the bytes of the mask file (creating the template when
+  // absent); 0 and no change when the mask is the template. 22 when the mask does not exist,
+  // 21 when it cannot be read, 3/4/5 from the temporary file, 8 when the template is not
+  // writable, 9 when its disk is full, 15 otherwise.
   int CopyMaskFile(const char* maskPath);
   // Inserts value (UTF-8, on a line of its own) after the first processing marker of the kind.
   int SetZRTStart(ZRTUnicodeString value);
