@@ -77,10 +77,6 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   // Append c to the name or value buffer. Return false, storing nothing, when it is full.
   bool appendToName(int c);
   bool appendToValue(int c);
-  // Append the plain characters that follow in the read buffer, up to the first byte that
-  // stops marks, as long as there is room.
-  void takeNameRun(const unsigned char* stops);
-  void takeValueRun(const unsigned char* stops);
   // Ends the name or value at its current length.
   void terminateName();
   void terminateValue();
@@ -101,9 +97,10 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   // Set afresh by every FindNextItem: a call returns only right after an item has ended.
   int _nameLength;            // bytes in the name buffer
   int _valueLength;           // bytes in the value buffer
-  bool _waitingForEquals;     // in an attribute value: the "=" has not been read yet
-  int _quote;                 // in an attribute value: the quote that opened it, or 0
   bool _skippingDeclaration;  // skipping a "<!" declaration up to its ">"
+  // Set on every entry into the attribute-value state.
+  bool _waitingForEquals;  // the "=" has not been read yet
+  int _quote;              // the quote that opened the value, or 0
 };
 
 #endif  // ZRTMASK_INCLUDE_ZRTDCHTMLHANDLER_H_

@@ -6,49 +6,49 @@
 // complete. "report T" hands the item out when T is in the find mask; otherwise reading goes
 // on within the same call. A blank is a space, tab, line feed, vertical tab, form feed or CR.
 //
-//   state            input                          action                            next
-//   ---------------  -----------------------------  --------------------------------
-//   ---------------- kText            "<" then "!-" and "-"          end the text, report TEXT if
-//   any  kComment
-//                                                   (the second "-" starts the body)
-//                    "<" then "!" otherwise         skip up to the next ">"           kText
-//                    "<" then no blank              end the text, report TEXT if any  kElementName
-//                    blank or 32..255 ("<" too)     append; when full, report TEXT    kText
-//                                                   and start again empty
-//                    other control byte             ignore                            kText
-//   kElementName     blank, skipping blanks         ignore                            same
-//   kAttributeName   blank                          end the name, report TAG / ATTR kAttributeName
-//   /
-//                                                                                     kAttributeValue
-//                    "="                            element: drop the name            kElementName
-//                                                   attribute: report ATTR, push "="
-//                                                   kAttributeValue back
-//                    ">"                            end the name, report TAG / ATTR   kText
-//                                                   (an empty attribute name too)
-//                    anything else                  append (cut at 255)               same
-//   kAttributeValue  ">"                            report an empty VALUE             kText
-//   (before "=")     blank                          ignore                            same
-//                    "="                            wait no longer                    same
-//                    anything else                  report an empty VALUE, push c kAttributeName
-//                                                   back, skip blanks
-//   kAttributeValue  first quote                    open the quoted part              same
-//   (after "=")      the same quote again           end, report VALUE, skip blanks kAttributeName
-//                    quoted: anything else          append (cut at 524287)            same
-//                    unquoted: ">"                  end, report VALUE                 kText
-//                    unquoted: blank after a value  end, report VALUE kAttributeName unquoted:
-//                    anything else        append (cut at 524287)            same
-//   kComment         "-" then "-" then ">"          append the first "-", read "->",  kText
-//                                                   report COMMENT
-//                    anything else                  append (cut at 524287)            same
+//   state           input                        action                           next state
+//   --------------  ---------------------------  -------------------------------  --------------
+//   kText           "<" then "!-" then "-"       end the text, report TEXT if     kComment
+//                                                any; the 2nd "-" starts the body
+//                   "<" then "!" otherwise       skip up to the next ">"          kText
+//                   "<" then no blank            end the text, report TEXT if     kElementName
+//                                                any
+//                   blank or 32..255 (a "<"      append; when full, report TEXT   kText
+//                   before a blank too)          and start again empty
+//                   other control byte           ignore                           kText
+//   kElementName    blank while skipping blanks  ignore                           same
+//   and             blank                        end the name, report TAG         kAttributeName
+//   kAttributeName                               (element) or ATTR (attribute)    kAttributeValue
+//                   "="                          element: drop the name           kElementName
+//                                                attribute: end the name, report  kAttributeValue
+//                                                ATTR; the "=" has been read      after "="
+//                   ">"                          end the name, report TAG or      kText
+//                                                ATTR (an empty name too)
+//                   anything else                append (cut at 255)              same
+//   kAttributeValue ">"                          report an empty VALUE            kText
+//   before "="      blank                        ignore                           same
+//                   "="                          wait no longer                   same
+//                   anything else                report an empty VALUE, push c    kAttributeName
+//                                                back, skip blanks
+//   kAttributeValue first quote                  open the quoted part             same
+//   after "="       the same quote again         end, report VALUE, skip blanks   kAttributeName
+//                   quoted: anything else        append (cut at 524287)           same
+//                   unquoted: ">"                end, report VALUE                kText
+//                   unquoted: blank after value  end, report VALUE                kAttributeName
+//                   unquoted: anything else      append (cut at 524287)           same
+//   kComment        "-" then "-" then ">"        read "->", report COMMENT (the   kText
+//                                                first "-" ends the body)
+//                   anything else                append (cut at 524287)           same
 //
 // Conventions of this file: a handler's cases do buffer work, then the state change, then
 // report(), then return. The end of input is handled once, in the main read: whatever item
 // was being read is lost. After a plain character has been appended, the run of plain
-// characters behind it is taken from the read buffer in one step (takeNameRun,
-// takeValueRun); each run stops at every byte that has a row of its own, line feeds included,
-// so the items and line numbers are those of reading one character at a time.
+// characters behind it is taken from the read buffer in one step (AppendRun); each run stops at
+// every byte that has a row of its own, line feeds included, so the items and line numbers are
+// those of reading one character at a time.
 #include "ZRTDcHtmlHandler.h"
 
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -74,10 +74,10 @@ constexpr bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool IsTextByte(int c) { return IsBlank(c) || (c >= 32 && c <= 255); }
 constexpr bool IsQuote(int c) { return c == '"' || c == '\''; }
 
-// A set of bytes, as the table that ByteReader::TakeRun reads: nonzero marks a byte that ends
-// a run.
+// A set of bytes: nonzero marks a byte that ends a run of plain characters.
 struct ByteSet {
   unsigned char marks[256];
+  constexpr unsigned char operator[](unsigned char byte) const { return marks[byte]; }
 };
 
 enum class RunKind {
@@ -120,12 +120,53 @@ constexpr ByteSet MakeStops(RunKind kind) {
   return stops;
 }
 
-constexpr ByteSet kTextStops = MakeStops(RunKind::kText);
-constexpr ByteSet kNameStops = MakeStops(RunKind::kName);
-constexpr ByteSet kUnquotedValueStops = MakeStops(RunKind::kUnquotedValue);
-constexpr ByteSet kDoubleQuotedValueStops = MakeStops(RunKind::kDoubleQuotedValue);
-constexpr ByteSet kSingleQuotedValueStops = MakeStops(RunKind::kSingleQuotedValue);
-constexpr ByteSet kCommentStops = MakeStops(RunKind::kComment);
+// Tests on 8 bytes read as one word, for the long runs (text, comments, quoted values).
+constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+// True when some byte of word is below limit (limit at most 128).
+constexpr bool HasByteBelow(std::uint64_t word, std::uint64_t limit) {
+  return ((word - kEveryByte * limit) & ~word & kHighBits) != 0;
+}
+constexpr bool HasByte(std::uint64_t word, unsigned char byte) {
+  return HasByteBelow(word ^ (kEveryByte * byte), 1);
+}
+
+// The runs, as ByteReader::TakeRun takes them.
+struct TextRun {
+  static constexpr ByteSet kTable = MakeStops(RunKind::kText);
+  static constexpr bool kWordWise = true;
+  static bool MayStop(std::uint64_t word) { return HasByteBelow(word, 32) || HasByte(word, '<'); }
+};
+struct NameRun {
+  static constexpr ByteSet kTable = MakeStops(RunKind::kName);
+  static constexpr bool kWordWise = false;  // names are short
+  static bool MayStop(std::uint64_t) { return true; }
+};
+struct UnquotedValueRun {
+  static constexpr ByteSet kTable = MakeStops(RunKind::kUnquotedValue);
+  static constexpr bool kWordWise = false;  // unquoted values are short
+  static bool MayStop(std::uint64_t) { return true; }
+};
+template <char kQuote>
+struct QuotedValueRun {
+  static constexpr ByteSet kTable =
+      MakeStops(kQuote == '"' ? RunKind::kDoubleQuotedValue : RunKind::kSingleQuotedValue);
+  static constexpr bool kWordWise = true;
+  static bool MayStop(std::uint64_t word) { return HasByte(word, kQuote) || HasByte(word, '\n'); }
+};
+struct CommentRun {
+  static constexpr ByteSet kTable = MakeStops(RunKind::kComment);
+  static constexpr bool kWordWise = true;
+  static bool MayStop(std::uint64_t word) { return HasByte(word, '-') || HasByte(word, '\n'); }
+};
+
+// Appends the run ahead to a buffer that holds length bytes of at most limit. Returns the new
+// length.
+template <typename Run>
+int AppendRun(ByteReader& reader, char* buffer, int length, int limit) {
+  return length + static_cast<int>(reader.TakeRun<Run>(buffer + length,
+                                                       static_cast<std::size_t>(limit - length)));
+}
 
 }  // namespace
 
@@ -144,9 +185,9 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler()
       _value(new char[kValueBufferSize]),
       _nameLength(0),
       _valueLength(0),
+      _skippingDeclaration(false),
       _waitingForEquals(true),
-      _quote(kNoQuote),
-      _skippingDeclaration(false) {
+      _quote(kNoQuote) {
   _name[0] = '\0';
   _value[0] = '\0';
 }
@@ -163,9 +204,9 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler(ZRTDcHtmlHandler&& other) noexcept
       _value(std::exchange(other._value, nullptr)),
       _nameLength(other._nameLength),
       _valueLength(other._valueLength),
+      _skippingDeclaration(other._skippingDeclaration),
       _waitingForEquals(other._waitingForEquals),
-      _quote(other._quote),
-      _skippingDeclaration(other._skippingDeclaration) {}
+      _quote(other._quote) {}
 
 ZRTDcHtmlHandler& ZRTDcHtmlHandler::operator=(ZRTDcHtmlHandler&& other) noexcept {
   if (this == &other) return *this;
@@ -181,9 +222,9 @@ ZRTDcHtmlHandler& ZRTDcHtmlHandler::operator=(ZRTDcHtmlHandler&& other) noexcept
   _value = std::exchange(other._value, nullptr);
   _nameLength = other._nameLength;
   _valueLength = other._valueLength;
+  _skippingDeclaration = other._skippingDeclaration;
   _waitingForEquals = other._waitingForEquals;
   _quote = other._quote;
-  _skippingDeclaration = other._skippingDeclaration;
   return *this;
 }
 
@@ -235,8 +276,6 @@ int ZRTDcHtmlHandler::FindNextItem() {
   _value[0] = '\0';
   _nameLength = 0;
   _valueLength = 0;
-  _waitingForEquals = true;
-  _quote = kNoQuote;
   _skippingDeclaration = false;
   bool found = false;
   do {
@@ -291,7 +330,7 @@ bool ZRTDcHtmlHandler::handleText(int c) {
       break;
   }
   appendToValue(c);  // never full here: a full text is handed out at once
-  takeValueRun(kTextStops.marks);
+  _valueLength = AppendRun<TextRun>(*_stream, _value, _valueLength, kMaxValueLength);
   if (_valueLength < kMaxValueLength) return false;
   // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
   terminateValue();
@@ -320,8 +359,9 @@ bool ZRTDcHtmlHandler::handleName(int c) {
       _skipBlanks = 0;
       if (element) return false;  // the element name read so far is dropped
       clearValue();
-      _stream->Unget(c);
-      _waitingForEquals = true;
+      // The "=" is taken here rather than pushed back for the value state to read again:
+      // the items are the same, with one step less per attribute.
+      _waitingForEquals = false;
       _quote = kNoQuote;
       _state = ScanState::kAttributeValue;
       return report(ITEM_ATTRIBUTE);
@@ -348,7 +388,9 @@ bool ZRTDcHtmlHandler::handleName(int c) {
         _state = ScanState::kAttributeValue;
         return report(ITEM_ATTRIBUTE);
       }
-      if (appendToName(c)) takeNameRun(kNameStops.marks);  // when full, the name is cut
+      if (appendToName(c)) {  // when full, the name is cut
+        _nameLength = AppendRun<NameRun>(*_stream, _name, _nameLength, kMaxNameLength);
+      }
       _skipBlanks = 0;
       return false;
   }
@@ -413,11 +455,13 @@ bool ZRTDcHtmlHandler::handleValue(int c) {
   // Beyond the limit the value is cut and reading goes on.
   if (appendToValue(c)) {
     if (_quote == '"') {
-      takeValueRun(kDoubleQuotedValueStops.marks);
+      _valueLength =
+          AppendRun<QuotedValueRun<'"'>>(*_stream, _value, _valueLength, kMaxValueLength);
     } else if (_quote == '\'') {
-      takeValueRun(kSingleQuotedValueStops.marks);
+      _valueLength =
+          AppendRun<QuotedValueRun<'\''>>(*_stream, _value, _valueLength, kMaxValueLength);
     } else if (!IsBlank(c)) {
-      takeValueRun(kUnquotedValueStops.marks);
+      _valueLength = AppendRun<UnquotedValueRun>(*_stream, _value, _valueLength, kMaxValueLength);
     }
   }
   return false;
@@ -442,7 +486,8 @@ bool ZRTDcHtmlHandler::handleComment(int c) {
       return report(ITEM_COMMENT);
     }
     default:
-      if (stored) takeValueRun(kCommentStops.marks);
+      if (stored)
+        _valueLength = AppendRun<CommentRun>(*_stream, _value, _valueLength, kMaxValueLength);
       return false;
   }
 }
@@ -463,16 +508,6 @@ bool ZRTDcHtmlHandler::appendToValue(int c) {
   if (_valueLength == kMaxValueLength) return false;
   _value[_valueLength++] = static_cast<char>(c);
   return true;
-}
-
-void ZRTDcHtmlHandler::takeNameRun(const unsigned char* stops) {
-  _nameLength += static_cast<int>(_stream->TakeRun(
-      stops, _name + _nameLength, static_cast<std::size_t>(kMaxNameLength - _nameLength)));
-}
-
-void ZRTDcHtmlHandler::takeValueRun(const unsigned char* stops) {
-  _valueLength += static_cast<int>(_stream->TakeRun(
-      stops, _value + _valueLength, static_cast<std::size_t>(kMaxValueLength - _valueLength)));
 }
 
 void ZRTDcHtmlHandler::terminateName() { _name[_nameLength] = '\0'; }

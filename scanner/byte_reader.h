@@ -6,6 +6,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace zrtmask {
@@ -44,17 +45,38 @@ class ByteReader {
     --position_;
   }
 
-  // Moves the bytes ahead into dest, up to the first byte that stops[byte] marks nonzero, at
-  // most max bytes and only as far as the block already read. Returns how many were moved;
+  // Moves the bytes ahead into dest, up to the first byte that Stops::kTable marks nonzero,
+  // at most max bytes and only as far as the block already read. Returns how many were moved;
   // they count as read. Lets the scanner take a run of plain characters in one step.
-  std::size_t TakeRun(const unsigned char* stops, char* dest, std::size_t max) {
-    const unsigned char* first = reinterpret_cast<const unsigned char*>(buffer_) + position_;
-    std::size_t available = end_ - position_;
-    const unsigned char* last = first + (available < max ? available : max);
-    const unsigned char* cursor = first;
-    while (cursor != last && stops[*cursor] == 0) ++cursor;
-    std::size_t count = static_cast<std::size_t>(cursor - first);
-    std::memcpy(dest, first, count);
+  //
+  // Stops provides kTable (256 entries), which must mark the line feed: a line feed always
+  // ends a run, and one is kept behind the block so that the byte loop needs no bounds test.
+  // When Stops::kWordWise is true, Stops::MayStop(word) tells whether 8 bytes read as one
+  // word may hold a stop (false means they surely do not), so long runs move 8 bytes a step.
+  template <typename Stops>
+  std::size_t TakeRun(char* dest, std::size_t max) {
+    assert(Stops::kTable['\n'] != 0 && buffer_[end_] == '\n');
+    const unsigned char* const first = reinterpret_cast<const unsigned char*>(buffer_) + position_;
+    const std::size_t available = end_ - position_;
+    std::size_t count = 0;
+    if (Stops::kWordWise) {
+      constexpr std::size_t kWord = sizeof(std::uint64_t);
+      const std::size_t words_end = (available < max ? available : max) & ~(kWord - 1);
+      for (std::uint64_t word; count < words_end; count += kWord) {
+        std::memcpy(&word, first + count, kWord);
+        if (Stops::MayStop(word)) break;
+        std::memcpy(dest + count, &word, kWord);
+      }
+    }
+    if (max >= available) {
+      for (unsigned char byte = first[count]; Stops::kTable[byte] == 0; byte = first[++count]) {
+        dest[count] = static_cast<char>(byte);
+      }
+    } else {
+      for (; count < max && Stops::kTable[first[count]] == 0; ++count) {
+        dest[count] = static_cast<char>(first[count]);
+      }
+    }
     position_ += count;
     return count;
   }
@@ -76,8 +98,8 @@ class ByteReader {
   std::size_t position_ = 0;  // next byte to hand out
   std::size_t end_ = 0;       // end of the bytes read
   // One byte in front of each block keeps the last byte of the previous one, so that it can
-  // be pushed back after a refill.
-  char buffer_[1 + kBlockSize];
+  // be pushed back after a refill; one behind it holds the line feed that ends every run.
+  char buffer_[1 + kBlockSize + 1];
 };
 
 }  // namespace zrtmask
