@@ -1,2 +1,527 @@
-// Placeholder: filled in by its own change.
+// The command-line contract of the zrtmask tool: output streams, exit statuses, standard input,
+// dry runs and backups. The tool runs as a child process in the test's scratch directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+#include "zrtmask_module.h"
+
+// Without the tool in the build there is nothing to test here.
+#ifdef ZRTMASK_TOOL_PATH
+
+namespace zrtmask {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFile;
+using testing::WriteFile;
+
+struct ToolRun {
+  int status = -1;  // exit status, 128 + signal when killed, -1 when it could not be run
+  std::string out;
+  std::string err;
+};
+
+// Runs the tool at tool_path with args, input on its standard input and variables added to its
+// environment. Uses no test assertions, so that a forked child may call it too.
+ToolRun RunToolAt(const std::string& tool_path, std::vector<std::string> args,
+                  const std::string& input, const std::vector<std::string>& environment) {
+  ToolRun run;
+  int in_pipe[2];
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    return run;
+  }
+  args.insert(args.begin(), tool_path);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  std::fflush(nullptr);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
+    ::dup2(in_pipe[0], STDIN_FILENO);
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    ::dup2(err_pipe[1], STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  // The tool may exit without reading its input; the write must then fail, not kill us.
+  struct sigaction ignore = {};
+  struct sigaction previous = {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+
+  size_t written = 0;
+  int in_fd = in_pipe[1];
+  if (input.empty()) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_fd, POLLOUT, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (::poll(fds, 3, -1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t count = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (count > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(count));
+      } else if (count == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+    if (fds[2].fd >= 0 && fds[2].revents != 0) {
+      ssize_t count = ::write(fds[2].fd, input.data() + written, input.size() - written);
+      if (count > 0) written += static_cast<size_t>(count);
+      if ((count < 0 && errno != EINTR) || written == input.size()) {
+        ::close(fds[2].fd);
+        fds[2].fd = -1;
+      }
+    }
+  }
+  if (fds[2].fd >= 0) ::close(fds[2].fd);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = "") {
+  return RunToolAt(ZRTMASK_TOOL_PATH, args, input, {});
+}
+
+std::string Describe(const std::vector<std::string>& args) {
+  std::string text = "zrtmask";
+  for (const std::string& arg : args) text += " [" + arg + "]";
+  return text;
+}
+
+// A template with every kind of marker, one a line.
+constexpr char kTemplate[] =
+    "<html>\n"
+    "<head><ZRTViewName><title>Sales &lt;Q1&gt;</title></ZRTViewName></head>\n"
+    "<body>\n"
+    "<ZRTPath><SYS path=\"reports/q1\"></ZRTPath>\n"
+    "<ZRTSummary>one<br>two</ZRTSummary>\n"
+    "<ZRTImage><img src=\"old.png\" width=1 height=2></ZRTImage>\n"
+    "<QLXSTART>\n"
+    "<QLXANNOT>\n"
+    "<QLXURL>\n"
+    "<QLXDBACCESS>\n"
+    "</body>\n"
+    "</html>\n";
+
+// Every rewriting subcommand, with operands for kTemplate written to t.html.
+const std::vector<std::vector<std::string>>& RewriteCommands() {
+  static const std::vector<std::vector<std::string>> kCommands = {
+      {"set-view-name", "t.html", "Q2 <final>"},
+      {"set-tag", "t.html", "ZRTSummary", "a\nb"},
+      {"dump", "t.html", "ZRTSummary", "<b>x</b>"},
+      {"set-image", "t.html", "new.png", "10", "20"},
+      {"set-start", "t.html", "s"},
+      {"set-annotations", "t.html", "a"},
+      {"set-url", "t.html", "u"},
+      {"set-dbaccess", "t.html", "d"},
+      {"copy-mask", "t.html", "mask.html"},
+  };
+  return kCommands;
+}
+
+class ToolTest : public testing::ScratchDirTest {
+ protected:
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    WriteFile("t.html", kTemplate);
+    WriteFile("mask.html", "<p>mask</p>\n");
+  }
+};
+
+TEST_F(ToolTest, QueriesPrintTheAnswerOnStdoutOnly) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"view-name", "t.html"}, "Sales <Q1>\n"},
+      {{"tag", "t.html", "ZRTSummary"}, "one\ntwo\n"},
+      {{"tag", "t.html", "ZRTNothing"}, "\n"},
+      {{"path", "t.html"}, "reports/q1\n"},
+      {{"tags", "t.html"}, "ZRTViewName\nZRTPath\nZRTSummary\nZRTImage\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.args));
+    ToolRun run = RunTool(c.args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
+TEST_F(ToolTest, ScanListsItemsWithEscapedControlBytes) {
+  WriteFile("s.html", "<p id=\"a\\b\x01\">x\ty\n</p><!--c-->\n<i>\n");
+  const std::string all =
+      "1\tTAG\tp\n1\tATTRIBUTE\tid\n1\tVALUE\ta\\\\b\\x01\n1\tATTRIBUTE\t\n"
+      "2\tTEXT\tx\\ty\\n\n2\tTAG\t/p\n2\tCOMMENT\t-c-\n3\tTEXT\t\\n\n3\tTAG\ti\n";
+  const std::string tags_and_comments = "1\tTAG\tp\n2\tTAG\t/p\n2\tCOMMENT\t-c-\n3\tTAG\ti\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"scan", "s.html"}, all},
+      {{"scan", "--types", "63", "s.html"}, all},
+      {{"scan", "--types", "9", "s.html"}, tags_and_comments},
+      {{"scan", "--types", "Tag,comment", "s.html"}, tags_and_comments},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.args));
+    ToolRun run = RunTool(c.args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+TEST_F(ToolTest, EachRewriteIsSilentAndReachesItsOwnOperation) {
+  const std::string fragments[] = {
+      "<title>Q2 &lt;final&gt;</title>",
+      "<!--ZRTSummary-->a<BR>b<BR><!--/ZRTSummary-->",
+      "<!--ZRTSummary--><b>x</b><!--/ZRTSummary-->",
+      "<!--ZRTImage--><img src=\"new.png\" width=\"10\" height=\"20\"><!--/ZRTImage-->",
+      "<QLXSTART>\ns\n",
+      "<QLXANNOT>\na\n",
+      "<QLXURL>\nu\n",
+      "<QLXDBACCESS>\nd\n",
+      "<p>mask</p>\n",
+  };
+  for (size_t i = 0; i < RewriteCommands().size(); ++i) {
+    const std::vector<std::string>& args = RewriteCommands()[i];
+    SCOPED_TRACE(Describe(args));
+    WriteFile("t.html", kTemplate);
+    ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    std::string text = ReadFile("t.html");
+    EXPECT_NE(text.find(fragments[i]), std::string::npos) << text;
+  }
+  EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+}
+
+TEST_F(ToolTest, FailuresExitWithTheResultCodeAndNameTheFile) {
+  WriteFile("open.html", "<a>\n<ZRTSummary>never closed\n<b>x</b>\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const std::string unclosed =
+      "zrtmask: open.html:2: a marker region or title is not closed; "
+      "template left unchanged\n";
+  const Case cases[] = {
+      {{"scan", "none.html"}, 2, "zrtmask: none.html: template does not exist\n"},
+      {{"view-name", "none.html"}, 2, "zrtmask: none.html: template does not exist\n"},
+      {{"tags", "none.html"}, 2, "zrtmask: none.html: template does not exist\n"},
+      {{"set-tag", "none.html", "ZRTSummary", "x"},
+       2,
+       "zrtmask: none.html: template does not exist\n"},
+      {{"set-tag", "--dry-run", "none.html", "ZRTSummary", "x"},
+       2,
+       "zrtmask: none.html: template does not exist\n"},
+      {{"scan", "."}, 15, "zrtmask: .: open or write failed\n"},
+      {{"copy-mask", "t.html", "nomask.html"},
+       22,
+       "zrtmask: nomask.html: mask file does not exist\n"},
+      {{"set-tag", "open.html", "ZRTSummary", "x"}, 10, unclosed},
+      {{"set-tag", "--dry-run", "open.html", "ZRTSummary", "x"}, 10, unclosed},
+      {{"set-tag", "t.html", "ZRTSummary", "--text-file", "novalue.txt"},
+       66,
+       "zrtmask: novalue.txt: No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.args));
+    ToolRun run = RunTool(c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+  }
+  EXPECT_FALSE(FileExists("none.html"));
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+  EXPECT_EQ(ReadFile("open.html"), "<a>\n<ZRTSummary>never closed\n<b>x</b>\n");
+}
+
+TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
+  ASSERT_EQ(::rmdir("c:/temp"), 0);
+  ToolRun run = RunTool({"set-tag", "t.html", "ZRTSummary", "x"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "zrtmask: t.html: temporary file cannot be created in c:/temp/: the directory " +
+                scratch() + "/c:/temp/ does not exist (it is never created for you)\n");
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
+TEST_F(ToolTest, UnprivilegedUserGetsOneForUnreadableAndEightForReadOnly) {
+  // The child drops root, so it runs copies of the tool and the library from the scratch
+  // directory: the build tree may lie where an unprivileged user cannot go.
+  ASSERT_EQ(::mkdir("bin", 0755), 0);
+  const std::string bin = scratch() + "/bin";
+  const std::filesystem::path library = ZRTMASK_LIBRARY_PATH;
+  std::filesystem::copy_file(ZRTMASK_TOOL_PATH, bin + "/zrtmask");
+  std::filesystem::copy_file(library, bin + "/" + library.filename().string());
+  ASSERT_EQ(::chmod((bin + "/zrtmask").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((bin + "/" + library.filename().string()).c_str(), 0755), 0);
+  struct Case {
+    mode_t mode;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {0200, {"view-name", "t.html"}, 1, "zrtmask: t.html: template is not readable\n"},
+      {0200,
+       {"set-tag", "t.html", "ZRTSummary", "x"},
+       1,
+       "zrtmask: t.html: template is not readable\n"},
+      {0444,
+       {"set-tag", "t.html", "ZRTSummary", "x"},
+       8,
+       "zrtmask: t.html: template cannot be opened for writing\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.args));
+    ASSERT_EQ(::chmod("t.html", c.mode), 0);
+    int status = testing::RunUnprivileged([&] {
+      ToolRun run = RunToolAt(bin + "/zrtmask", c.args, "", {"LD_LIBRARY_PATH=" + bin});
+      std::FILE* err = std::fopen("err.txt", "w");
+      if (err == nullptr) return 254;
+      std::fputs(run.err.c_str(), err);
+      std::fclose(err);
+      return run.status;
+    });
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(ReadFile("err.txt"), c.err);
+    ASSERT_EQ(::chmod("t.html", 0644), 0);
+    EXPECT_EQ(ReadFile("t.html"), kTemplate);
+  }
+}
+
+TEST_F(ToolTest, UsageErrorsExitSixtyFourOnStderr) {
+  WriteFile("v.txt", "value\n");
+  const std::vector<std::string> cases[] = {
+      {},
+      {"frobnicate", "t.html"},
+      {"--no-such-option"},
+      {"tag", "t.html"},
+      {"tags", "t.html", "extra"},
+      {"set-image", "t.html", "a.png", "wide", "10"},
+      {"set-image", "t.html", "a.png", "99999999999", "10"},
+      {"scan", "--types", "bogus", "t.html"},
+      {"scan", "--types", "64", "t.html"},
+      {"set-tag", "-", "ZRTSummary", "x"},
+      {"set-tag", "t.html", "ZRTSummary"},
+      {"set-tag", "t.html", "ZRTSummary", "x", "--text-file", "v.txt"},
+      {"set-tag", "--dry-run", "--backup", "t.html", "ZRTSummary", "x"},
+      {"set-tag", "--diff", "--backup=.orig", "t.html", "ZRTSummary", "x"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(Describe(args));
+    ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("zrtmask: ", 0), 0u) << run.err;
+  }
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
+TEST_F(ToolTest, HelpAndVersionGoToStdout) {
+  const std::vector<std::string> cases[] = {{"--help"}, {"set-tag", "--help"}, {"scan", "-h"}};
+  for (const std::vector<std::string>& args : cases) {
+    SCOPED_TRACE(Describe(args));
+    ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("Usage: zrtmask"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  ToolRun run = RunTool({"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "zrtmask " ZRTMASK_VERSION_STRING "\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ToolTest, DashReadsStandardInput) {
+  // One final line feed of a value read from a stream belongs to the stream, not to the value.
+  ASSERT_EQ(RunTool({"set-tag", "t.html", "ZRTSummary", "one\ntwo"}).status, 0);
+  const std::string expected = ReadFile("t.html");
+  WriteFile("v.txt", "one\ntwo\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const Case cases[] = {
+      {{"set-tag", "t.html", "ZRTSummary", "-"}, "one\ntwo\n"},
+      {{"set-tag", "t.html", "ZRTSummary", "--text-file", "-"}, "one\ntwo"},
+      {{"set-tag", "t.html", "ZRTSummary", "--text-file", "v.txt"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.args));
+    WriteFile("t.html", kTemplate);
+    ToolRun run = RunTool(c.args, c.input);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadFile("t.html"), expected);
+  }
+
+  ToolRun tags = RunTool({"tags", "-"}, kTemplate);
+  EXPECT_EQ(tags.status, 0);
+  EXPECT_EQ(tags.out, "ZRTViewName\nZRTPath\nZRTSummary\nZRTImage\n");
+
+  WriteFile("t.html", kTemplate);
+  EXPECT_EQ(RunTool({"copy-mask", "t.html", "-"}, "<i>from stdin</i>\n").status, 0);
+  EXPECT_EQ(ReadFile("t.html"), "<i>from stdin</i>\n");
+}
+
+TEST_F(ToolTest, DryRunPrintsWhatARealRunWritesAndLeavesTheTemplate) {
+  // The template with CR LF line ends, which a rewrite keeps.
+  std::string crlf;
+  for (const char* c = kTemplate; *c != '\0'; ++c) crlf += *c == '\n' ? "\r\n" : std::string(1, *c);
+  for (const std::string& original : {std::string(kTemplate), crlf}) {
+    for (std::vector<std::string> args : RewriteCommands()) {
+      SCOPED_TRACE(Describe(args) + (original == crlf ? " on CR LF" : ""));
+      WriteFile("t.html", original);
+      ASSERT_EQ(RunTool(args).status, 0);
+      const std::string rewritten = ReadFile("t.html");
+      ASSERT_NE(rewritten, original);
+
+      WriteFile("t.html", original);
+      args.insert(args.begin() + 1, "--dry-run");
+      ToolRun run = RunTool(args);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.out, rewritten);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(ReadFile("t.html"), original);
+    }
+  }
+  // A dry run brings its own temporary directory.
+  ASSERT_EQ(::rmdir("c:/temp"), 0);
+  EXPECT_EQ(RunTool({"set-start", "--dry-run", "t.html", "x"}).status, 0);
+}
+
+TEST_F(ToolTest, DiffAgreesWithTheDiffUtility) {
+  auto numbered = [](int first, int last) {
+    std::string text;
+    for (int line = first; line <= last; ++line) text += "line " + std::to_string(line) + "\n";
+    return text;
+  };
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"one line changed", numbered(1, 10), numbered(1, 4) + "changed\n" + numbered(6, 10)},
+      {"last line feed lost", numbered(1, 5), numbered(1, 4) + "line 5"},
+      {"line feed added", "a\nb", "a\nb\n"},
+      {"far apart: two hunks", numbered(1, 20), "new\n" + numbered(2, 19) + "new\n"},
+      {"close together: one hunk", numbered(1, 12),
+       numbered(1, 2) + "x\n" + numbered(4, 8) + "y\n" + numbered(10, 12)},
+      {"from nothing", "", numbered(1, 3)},
+      {"to nothing", numbered(1, 3), ""},
+      {"lines inserted at the start", numbered(3, 9), numbered(1, 9)},
+      {"lines removed at the end", numbered(1, 9), numbered(1, 6)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile("t.html", c.before);
+    WriteFile("mask.html", c.after);
+    ToolRun run = RunTool({"copy-mask", "--diff", "t.html", "mask.html"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadFile("t.html"), c.before);
+
+    std::string expected;
+    std::FILE* diff = ::popen("diff -u t.html mask.html", "r");
+    ASSERT_NE(diff, nullptr);
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, diff)) > 0) expected.append(buffer, count);
+    ASSERT_NE(::pclose(diff), -1);
+    // diff(1) puts dates in the two header lines; the tool names the template in both.
+    if (!expected.empty()) {
+      expected = "--- t.html\n+++ t.html\n" +
+                 expected.substr(expected.find('\n', expected.find('\n') + 1) + 1);
+    }
+    EXPECT_EQ(run.out, expected);
+  }
+}
+
+TEST_F(ToolTest, BackupKeepsThePreviousTextBesideTheTemplate) {
+  ASSERT_EQ(::chmod("t.html", 0640), 0);
+  ToolRun run = RunTool({"set-tag", "--backup", "t.html", "ZRTSummary", "x"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(ReadFile("t.html~"), kTemplate);
+  EXPECT_NE(ReadFile("t.html"), kTemplate);
+  struct stat info;
+  ASSERT_EQ(::stat("t.html~", &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+  const std::string first = ReadFile("t.html");
+  EXPECT_EQ(RunTool({"set-start", "--backup=.orig", "t.html", "s"}).status, 0);
+  EXPECT_EQ(ReadFile("t.html.orig"), first);
+  EXPECT_EQ(ReadFile("t.html~"), kTemplate);
+
+  // A rewrite that fails leaves the template, and the backup that was there, as they were.
+  WriteFile("open.html", "<ZRTSummary>never closed\n<b>\n");
+  WriteFile("open.html~", "older");
+  EXPECT_EQ(RunTool({"set-tag", "--backup", "open.html", "ZRTSummary", "x"}).status, 10);
+  EXPECT_EQ(ReadFile("open.html~"), "older");
+  std::vector<std::string> expected = {"c:",     "mask.html",   "open.html", "open.html~",
+                                       "t.html", "t.html.orig", "t.html~"};
+  EXPECT_EQ(testing::ListDirectory("."), expected);
+}
+
+TEST_F(ToolTest, RewriteKeepsInodeModeAndLinks) {
+  ASSERT_EQ(::chmod("t.html", 0604), 0);
+  ASSERT_EQ(::link("t.html", "link.html"), 0);
+  struct stat before;
+  ASSERT_EQ(::stat("t.html", &before), 0);
+  ASSERT_EQ(RunTool({"set-tag", "t.html", "ZRTSummary", "x"}).status, 0);
+  struct stat after;
+  ASSERT_EQ(::stat("t.html", &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_NE(ReadFile("link.html"), kTemplate);
+  EXPECT_EQ(ReadFile("link.html"), ReadFile("t.html"));
+}
+
+}  // namespace
+}  // namespace zrtmask
+
+#endif  // ZRTMASK_TOOL_PATH
