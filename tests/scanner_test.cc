@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <iterator>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +84,164 @@ void ExpectItems(const std::vector<Case>& cases, int mask = kAllTypes) {
     EXPECT_EQ(ScanAll(c.html, mask), c.items);
   }
 }
+
+// Every item with both buffers and its line: "TAG p|@3" (type, name, "|", value, "@", line).
+std::string ScanFull(const std::string& html, int mask) {
+  WriteFile(kFile, html);
+  ZRTDcHtmlHandler scanner;
+  scanner.SetFindTypes(mask);
+  EXPECT_EQ(scanner.OpenFile(kFile), zrtmask::kOk);
+  std::string items;
+  while (scanner.FindNextItem() == 1) {
+    items += TypeName(scanner.GetItemType()) + " " + scanner.GetItemName() + "|" +
+             scanner.GetItemValue() + "@" + std::to_string(scanner.GetCurrentLineNb()) + "\n";
+  }
+  return items;
+}
+
+// The item rules written out plainly, one character at a time over a string, for comparison
+// with the scanner, which takes runs of characters at a time from its read buffer. Gives the
+// same form as ScanFull.
+class ReferenceScanner {
+ public:
+  ReferenceScanner(const std::string& html, int mask) : mask_(mask) {
+    for (std::size_t i = 0; i < html.size(); ++i) {
+      if (html[i] != '\r' || i + 1 == html.size() || html[i + 1] != '\n') input_ += html[i];
+    }
+  }
+
+  std::string ScanAll() {
+    std::string items;
+    while (FindNext()) {
+      items += TypeName(type_) + " " + name_ + "|" + value_ + "@" + std::to_string(line_) + "\n";
+    }
+    return items;
+  }
+
+ private:
+  static bool Blank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+  int Get() {
+    return position_ < input_.size() ? static_cast<unsigned char>(input_[position_++]) : -1;
+  }
+  int Peek() {
+    return position_ < input_.size() ? static_cast<unsigned char>(input_[position_]) : -1;
+  }
+  void Unget(int c) { position_ -= c == -1 ? 0 : 1; }
+  bool Report(int type) {
+    if ((mask_ & type) == 0) return false;
+    type_ = type;
+    return true;
+  }
+  void Append(std::string& buffer, int c, std::size_t limit) {
+    if (buffer.size() < limit) buffer += static_cast<char>(c);
+  }
+  void ClearValue() { value_.clear(), value_building_.clear(); }
+
+  bool FindNext() {
+    name_.clear(), value_.clear(), name_building_.clear(), value_building_.clear();
+    bool waiting = true, skipping = false, found = false, at_end = false;
+    int quote = 0;
+    do {
+      const int c = Get();
+      if (c == '\n') ++line_;
+      if (c == -1) at_end = true;
+      if (skipping) {
+        skipping = c != '>';
+      } else if (state_ == ITEM_TEXT) {
+        if (c == '<' && !Blank(Peek())) {
+          bool comment = false;
+          if (Peek() == '!') {
+            Get();
+            const int second = Get();
+            comment = second == '-' && Peek() == '-';
+            if (!comment) {
+              Unget(second);
+              skipping = true;
+              continue;
+            }
+          }
+          value_ = value_building_;
+          found = !value_.empty() && Report(ITEM_TEXT);
+          value_building_.clear(), skip_blanks_ = false;
+          state_ = comment ? ITEM_COMMENT : ITEM_TAG;
+        } else if (Blank(c) || c >= 32) {
+          value_building_ += static_cast<char>(c);
+          if (value_building_.size() == kMaxValue) {
+            value_ = value_building_, value_building_.clear();
+            found = Report(ITEM_TEXT);
+          }
+        }
+      } else if (state_ == ITEM_TAG || state_ == ITEM_ATTRIBUTE) {
+        const bool element = state_ == ITEM_TAG;
+        if (Blank(c) && !skip_blanks_) {
+          name_ = name_building_, name_building_.clear();
+          found = Report(state_);
+          state_ = element ? ITEM_ATTRIBUTE : ITEM_VALUE;
+          waiting = true, quote = 0;
+          ClearValue();
+        } else if (c == '=') {
+          name_ = name_building_, name_building_.clear();
+          if (!element) {
+            found = Report(ITEM_ATTRIBUTE);
+            state_ = ITEM_VALUE, waiting = true;
+            Unget(c), ClearValue();
+          }
+        } else if (c == '>') {
+          name_ = name_building_, name_building_.clear();
+          found = Report(state_);
+          ClearValue(), state_ = ITEM_TEXT;
+        } else if (!Blank(c)) {
+          Append(name_building_, c, kMaxName);
+        }
+        if (!Blank(c) || !skip_blanks_) skip_blanks_ = false;
+      } else if (state_ == ITEM_VALUE && waiting) {
+        if (c == '>' || (!Blank(c) && c != '=')) {
+          ClearValue(), found = Report(ITEM_VALUE);
+          state_ = c == '>' ? ITEM_TEXT : ITEM_ATTRIBUTE, skip_blanks_ = c != '>';
+          if (c != '>') Unget(c);
+        } else if (c == '=') {
+          waiting = false, quote = 0;
+        }
+      } else if (state_ == ITEM_VALUE) {
+        const bool value_ends = (c == '"' || c == '\'') ? c == quote
+                                : quote != 0            ? false
+                                             : c == '>' || (Blank(c) && !value_building_.empty());
+        if ((c == '"' || c == '\'') && quote == 0) {
+          quote = c;
+        } else if (value_ends) {
+          value_ = value_building_, value_building_.clear();
+          found = Report(ITEM_VALUE);
+          skip_blanks_ = quote != 0, state_ = c == '>' ? ITEM_TEXT : ITEM_ATTRIBUTE;
+        } else {
+          Append(value_building_, c, kMaxValue);
+        }
+      } else {  // comment
+        Append(value_building_, c, kMaxValue);
+        if (c == '-') {
+          const int third = Get();
+          if (third == '-' && Peek() == '>') {
+            Get();
+            value_ = value_building_, value_building_.clear();
+            found = Report(ITEM_COMMENT);
+            state_ = ITEM_TEXT, skip_blanks_ = false;
+          } else {
+            Unget(third);
+          }
+        }
+      }
+    } while (!at_end && !found);
+    return !at_end;
+  }
+
+  const int mask_;
+  std::string input_;
+  std::size_t position_ = 0;
+  int line_ = 1;
+  int state_ = ITEM_TEXT;
+  int type_ = 0;
+  bool skip_blanks_ = false;
+  std::string name_, value_, name_building_, value_building_;
+};
 
 TEST_F(ScannerTest, ItemSequencesOfCommonMarkup) {
   ExpectItems({
@@ -312,6 +472,67 @@ TEST_F(ScannerTest, EveryPrefixOfTheSamplesScans) {
         }
       }
     }
+  }
+}
+
+// Markup made of pieces that hit every row of the state table, with long runs among them.
+std::string RandomMarkup(std::mt19937& random, std::size_t pieces) {
+  static const char* const kPieces[] = {
+      "<",
+      ">",
+      "=",
+      "\"",
+      "'",
+      "-",
+      "!",
+      " ",
+      "\n",
+      "\r\n",
+      "\r",
+      "\t",
+      "<!",
+      "<!--",
+      "-->",
+      "<p ",
+      "x=1 ",
+      "\x01",
+      "\xe9\x80",
+      "--",
+      "a",
+      "bcd",
+      "<b>",
+      "</b>",
+      "<a href=\"u v\">",
+      "<!DOCTYPE x>",
+      "a fairly long stretch of text with no markup in it at all, to be taken in words ",
+      "plain_name_or_value_of_some_length"};
+  std::string markup;
+  for (std::size_t i = 0; i < pieces; ++i) markup += kPieces[random() % std::size(kPieces)];
+  return markup;
+}
+
+TEST_F(ScannerTest, MatchesCharacterAtATimeReading) {
+  for (const char* name : {"scanner_template.html", "scanner_malformed.html"}) {
+    const std::string sample = ReadFile(std::string(ZRTMASK_TEST_DATA_DIR) + "/" + name);
+    for (int mask : {1, 2, 4, 8, 32, 37, 41, 63}) {
+      SCOPED_TRACE(std::string(name) + " with mask " + std::to_string(mask));
+      EXPECT_EQ(ScanFull(sample, mask), ReferenceScanner(sample, mask).ScanAll());
+    }
+  }
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    const std::string markup = RandomMarkup(random, 60);
+    for (int mask : {4, 41, 63}) {
+      SCOPED_TRACE(markup + " with mask " + std::to_string(mask));
+      ASSERT_EQ(ScanFull(markup, mask), ReferenceScanner(markup, mask).ScanAll());
+    }
+  }
+  // Larger than several reads of the file, shifted so that other bytes meet the block ends.
+  const std::string large = RandomMarkup(random, 12000);
+  for (std::size_t shift = 0; shift < 12; ++shift) {
+    SCOPED_TRACE(shift);
+    const std::string markup = std::string(shift, 'z') + large;
+    ASSERT_EQ(ScanFull(markup, 63), ReferenceScanner(markup, 63).ScanAll());
   }
 }
 
