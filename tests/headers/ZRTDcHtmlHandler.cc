@@ -1,0 +1,2 @@
+#include "ZRTDcHtmlHandler.h"  // compiles on its own
+#include "ZRTDcHtmlHandler.h"  // and twice: the include guard holds

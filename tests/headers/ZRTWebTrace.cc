@@ -1,0 +1,2 @@
+#include "ZRTWebTrace.h"  // compiles on its own
+#include "ZRTWebTrace.h"  // and twice: the include guard holds
