@@ -28,7 +28,8 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   // Not copyable: a copy would share the file and the buffers.
   ZRTDcHtmlHandler(const ZRTDcHtmlHandler&) = delete;
   ZRTDcHtmlHandler& operator=(const ZRTDcHtmlHandler&) = delete;
-  // Moving hands the file and the buffers over; the source is left with neither.
+  // Moving hands the file and the buffers over; the source is left with neither (its OpenFile
+  // answers 15, its FindNextItem 0) and is fit only to be assigned to or destroyed.
   ZRTDcHtmlHandler(ZRTDcHtmlHandler&& other) noexcept;
   ZRTDcHtmlHandler& operator=(ZRTDcHtmlHandler&& other) noexcept;
   // Closes the file, if any, and frees both buffers.

@@ -246,6 +246,7 @@ int ZRTDcHtmlHandler::OpenFile(const char* path) {
   // line number and state carry on, as they always have.
   delete _stream;
   _stream = nullptr;
+  if (_name == nullptr) return zrtmask::kOpenFailed;  // moved from: no buffers to scan into
   ByteReader* reader = new (std::nothrow) ByteReader;
   int error = 0;
   if (reader != nullptr && reader->Open(path, &error)) {

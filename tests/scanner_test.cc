@@ -583,6 +583,8 @@ TEST_F(ScannerTest, MovingHandsTheScanOver) {
 
   ZRTDcHtmlHandler second(std::move(first));
   EXPECT_EQ(first.FindNextItem(), 0);  // NOLINT(bugprone-use-after-move): left without a file
+  EXPECT_EQ(first.OpenFile(kFile), zrtmask::kOpenFailed);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(first.FindNextItem(), 0);                      // NOLINT(bugprone-use-after-move)
   ASSERT_EQ(second.FindNextItem(), 1);
   EXPECT_STREQ(second.GetItemName(), "b");
   EXPECT_EQ(second.GetCurrentLineNb(), 2);
