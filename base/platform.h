@@ -17,7 +17,7 @@ bool PathAccess(const char* path, int mode);
 std::uint64_t FreeBytes(const char* path, bool* ok);
 
 // Opens path for reading. Returns the descriptor, or -1 with the errno in *error.
-// A directory opens but fails on read; see IsRegularOrSpecialFile.
+// A directory opens, and its first read fails with EISDIR.
 int OpenForRead(const char* path, int* error);
 // Creates path for writing only if it does not exist yet (O_CREAT | O_EXCL, mode 0666 less
 // the umask). Returns the descriptor, or -1 with the errno in *error (EEXIST when it exists).
