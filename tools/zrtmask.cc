@@ -701,6 +701,18 @@ const std::vector<Command>& Commands() {
 // ---------------------------------------------------------------------------------------------
 // Running a command
 
+// What is wrong with the temporary directory of a real run, or "" when nothing is.
+std::string TempDirectoryProblem() {
+  std::string directory = CurrentDirectory() + "/" + kTempDirectory;
+  struct stat info;
+  if (::stat(kTempDirectory, &info) != 0) {
+    return "the directory " + directory + " does not exist (it is never created for you)";
+  }
+  if (!S_ISDIR(info.st_mode)) return directory + " is not a directory";
+  if (::access(kTempDirectory, W_OK) != 0) return "the directory " + directory + " is not writable";
+  return "";
+}
+
 // Reports a failed operation on stderr and returns its code as the exit status.
 int ReportResult(const Command& command, const Invocation& call, int code) {
   std::string where = DisplayName(call.template_path);
@@ -710,23 +722,19 @@ int ReportResult(const Command& command, const Invocation& call, int code) {
     int line = command.unclosed_line(call);
     if (line > 0) where += ":" + std::to_string(line);
   }
-  // In a marker rewrite, 8 also stands for a template that cannot be read: say which.
+  // A dry run has a temporary directory of its own: the one here played no part.
+  const std::string temp_problem = call.dry_run ? "" : TempDirectoryProblem();
+  if (code == kTempNotWritable && !temp_problem.empty()) message += ": " + temp_problem;
+  // A marker rewrite also answers 8 for a template it cannot read, and for a temporary file it
+  // cannot create: say which.
   if (code == kTemplateNotWritable) {
-    if (::access(call.template_path.c_str(), F_OK) != 0) {
+    const char* path = call.template_path.c_str();
+    if (::access(path, F_OK) != 0) {
       message += ": it does not exist";
-    } else if (::access(call.template_path.c_str(), R_OK) != 0) {
+    } else if (::access(path, R_OK) != 0) {
       message += ": it is not readable";
-    }
-  }
-  if (code == kTempNotWritable) {
-    std::string directory = CurrentDirectory() + "/" + kTempDirectory;
-    struct stat info;
-    if (::stat(kTempDirectory, &info) != 0) {
-      message += ": the directory " + directory + " does not exist (it is never created for you)";
-    } else if (!S_ISDIR(info.st_mode)) {
-      message += ": " + directory + " is not a directory";
-    } else if (::access(kTempDirectory, W_OK) != 0) {
-      message += ": the directory " + directory + " is not writable";
+    } else if (::access(path, W_OK) == 0 && !temp_problem.empty()) {
+      message = DescribeResult(kTempNotWritable) + (": " + temp_problem);
     }
   }
   PrintError(where, message);
