@@ -465,6 +465,7 @@ TEST_F(ToolTest, DiffAgreesWithTheDiffUtility) {
       {"to nothing", numbered(1, 3), ""},
       {"lines inserted at the start", numbered(3, 9), numbered(1, 9)},
       {"lines removed at the end", numbered(1, 9), numbered(1, 6)},
+      {"more differing lines than the search bound", numbered(1, 1100), numbered(2001, 3100)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -38,8 +38,8 @@ constexpr int kExitNoInput = 66;   // a value file (or standard input) cannot be
 constexpr int kExitSoftware = 70;  // an internal error, such as running out of memory
 constexpr int kExitIoError = 74;   // standard output, a backup or the dry-run copy failed
 
-// The temporary directory of the library, relative to the working directory.
-constexpr char kTempDirectory[] = "c:/temp/";
+// The temporary directory of the library ("c:/temp/"), relative to the working directory.
+constexpr char kTempDirectory[] = "c:/temp";
 
 // ---------------------------------------------------------------------------------------------
 // Files
@@ -106,7 +106,15 @@ std::string AbsolutePath(const std::string& path) {
 // The library resolves its temporary directory against the working directory.
 class WorkingDirectory {
  public:
-  WorkingDirectory() : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  WorkingDirectory()
+  // O_PATH where there is one: returning needs no read permission on the directory.
+#ifdef O_PATH
+      : previous_(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
+#else
+      : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+#endif
+        open_error_(previous_ < 0 ? errno : 0) {
+  }
   WorkingDirectory(const WorkingDirectory&) = delete;
   WorkingDirectory& operator=(const WorkingDirectory&) = delete;
   ~WorkingDirectory() {
@@ -115,7 +123,7 @@ class WorkingDirectory {
   }
   // Returns 0 or the errno value of the failure.
   int Enter(const std::string& directory) {
-    if (previous_ < 0) return errno;
+    if (previous_ < 0) return open_error_;
     if (::chdir(directory.c_str()) != 0) return errno;
     entered_ = true;
     return 0;
@@ -123,6 +131,7 @@ class WorkingDirectory {
 
  private:
   int previous_;
+  int open_error_;
   bool entered_ = false;
 };
 
@@ -703,7 +712,7 @@ const std::vector<Command>& Commands() {
 
 // What is wrong with the temporary directory of a real run, or "" when nothing is.
 std::string TempDirectoryProblem() {
-  std::string directory = CurrentDirectory() + "/" + kTempDirectory;
+  std::string directory = CurrentDirectory() + "/" + kTempDirectory + "/";
   struct stat info;
   if (::stat(kTempDirectory, &info) != 0) {
     return "the directory " + directory + " does not exist (it is never created for you)";
