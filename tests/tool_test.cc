@@ -235,6 +235,7 @@ TEST_F(ToolTest, EachRewriteIsSilentAndReachesItsOwnOperation) {
 
 TEST_F(ToolTest, FailuresExitWithTheResultCodeAndNameTheFile) {
   WriteFile("open.html", "<a>\n<ZRTSummary>never closed\n<b>x</b>\n");
+  WriteFile("title.html", "<ZRTViewName>\n<title>never closed\n<p>x</p>\n");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -259,6 +260,9 @@ TEST_F(ToolTest, FailuresExitWithTheResultCodeAndNameTheFile) {
        "zrtmask: nomask.html: mask file does not exist\n"},
       {{"set-tag", "open.html", "ZRTSummary", "x"}, 10, unclosed},
       {{"set-tag", "--dry-run", "open.html", "ZRTSummary", "x"}, 10, unclosed},
+      {{"set-view-name", "title.html", "x"},
+       10,
+       "zrtmask: title.html:2: a marker region or title is not closed; template left unchanged\n"},
       {{"set-tag", "t.html", "ZRTSummary", "--text-file", "novalue.txt"},
        66,
        "zrtmask: novalue.txt: No such file or directory\n"},
