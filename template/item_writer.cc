@@ -5,9 +5,22 @@
 
 namespace zrtmask {
 
-void ItemWriter::Emit(std::string_view bytes) {
-  if (failed_ || bytes.empty()) return;
-  if (!sink_.Write(bytes.data(), bytes.size())) failed_ = true;
+ItemWriter::ItemWriter(ByteSink& sink) : sink_(sink), buffer_(new char[kBufferSize]) {}
+
+void ItemWriter::Flush() {
+  if (!failed_ && used_ > 0 && !sink_.Write(buffer_.get(), used_)) failed_ = true;
+  used_ = 0;
+}
+
+void ItemWriter::EmitLarge(std::string_view bytes) {
+  Flush();
+  if (bytes.size() >= kBufferSize) {
+    // A long piece (a large text) goes to the sink directly.
+    if (!failed_ && !sink_.Write(bytes.data(), bytes.size())) failed_ = true;
+    return;
+  }
+  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  used_ = bytes.size();
 }
 
 void ItemWriter::Close(const ScannedItem& item) {
@@ -74,6 +87,7 @@ void ItemWriter::WriteTagAsComment(const ScannedItem& item) {
 void ItemWriter::Finish() {
   if (tag_open_) Emit('>');
   tag_open_ = false;
+  Flush();
 }
 
 std::string ItemWriter::Escape(std::string_view text, unsigned rules) {

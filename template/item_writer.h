@@ -2,6 +2,9 @@
 #ifndef ZRTMASK_TEMPLATE_ITEM_WRITER_H_
 #define ZRTMASK_TEMPLATE_ITEM_WRITER_H_
 
+#include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,12 +30,14 @@ enum EscapeRule : unsigned {
 
 // Writes items as markup into a sink. An element item writes "<" and its name and leaves the
 // tag open; the close step (">" and, when the item is on another line than the previous one, a
-// line feed) completes it when the next element, text or comment item comes. The first write
-// failure is kept: later output is dropped and failed() reports it.
+// line feed) completes it when the next element, text or comment item comes. Output is gathered
+// in a buffer and handed to the sink in large pieces. The first write failure is kept: later
+// output is dropped and failed() reports it.
 class ItemWriter {
  public:
-  // The sink is borrowed and must outlive the writer.
-  explicit ItemWriter(ByteSink& sink) : sink_(sink) {}
+  // The sink is borrowed and must outlive the writer. Allocates the buffer (may throw
+  // std::bad_alloc).
+  explicit ItemWriter(ByteSink& sink);
   ItemWriter(const ItemWriter&) = delete;
   ItemWriter& operator=(const ItemWriter&) = delete;
 
@@ -53,22 +58,39 @@ class ItemWriter {
   // Remembers item as the previous one: its line decides the line feed of the next close step.
   // The rewrite cycle calls it after every item, written or not.
   void Record(const ScannedItem& item) { previous_line_ = item.line; }
-  // Ends the text: writes the ">" of a tag that is still open.
+  // Ends the text: writes the ">" of a tag that is still open, and hands everything buffered to
+  // the sink.
   void Finish();
 
   // True when a tag's ">" is pending.
   bool tag_open() const { return tag_open_; }
-  // True once a write into the sink has failed.
+  // True once a write into the sink has failed (known when the buffer is handed over).
   bool failed() const { return failed_; }
 
   // text with the given EscapeRule bits applied, in one pass.
   static std::string Escape(std::string_view text, unsigned rules);
 
  private:
-  void Emit(std::string_view bytes);
-  void Emit(char byte) { Emit(std::string_view(&byte, 1)); }
+  static constexpr std::size_t kBufferSize = 1 << 16;
+
+  void Emit(std::string_view bytes) {
+    if (bytes.size() <= kBufferSize - used_) {
+      if (!bytes.empty()) std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+    } else {
+      EmitLarge(bytes);
+    }
+  }
+  void EmitLarge(std::string_view bytes);
+  void Emit(char byte) {
+    if (used_ == kBufferSize) Flush();
+    buffer_[used_++] = byte;
+  }
+  void Flush();
 
   ByteSink& sink_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
   int previous_line_ = 0;
   bool tag_open_ = false;
   bool failed_ = false;

@@ -51,6 +51,36 @@ int WriteFailureCode(int error, const char* path, int disk_full_code) {
   return kOpenFailed;
 }
 
+// Copies count bytes from input to output, dropping a line feed that follows a line feed (when
+// folding) and putting a CR before a line feed that does not follow one (when crlf). *previous
+// is the byte read before input and is updated. Returns the output length. Without crlf the
+// output is never longer than the input and may be the input itself.
+std::size_t ConvertLineEnds(const char* input, std::size_t count, char* output, bool fold,
+                            bool crlf, char* previous) {
+  std::size_t length = 0;
+  const char* cursor = input;
+  const char* end = input + count;
+  while (cursor < end) {
+    const char* line_feed =
+        static_cast<const char*>(std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
+    const char* run_end = line_feed != nullptr ? line_feed : end;
+    std::size_t run = static_cast<std::size_t>(run_end - cursor);
+    if (run > 0) {
+      std::memmove(output + length, cursor, run);
+      length += run;
+      *previous = run_end[-1];
+    }
+    if (line_feed == nullptr) break;
+    if (!fold || *previous != '\n') {
+      if (crlf && *previous != '\r') output[length++] = '\r';
+      output[length++] = '\n';
+    }
+    *previous = '\n';
+    cursor = line_feed + 1;
+  }
+  return length;
+}
+
 }  // namespace
 
 TempFile::~TempFile() {
@@ -62,7 +92,7 @@ TempFile::~TempFile() {
 
 int TempFile::Create() {
   if (created_) return kOpenFailed;
-  buffer_ = std::make_unique<char[]>(kBufferSize);
+  buffer_.reset(new char[kBufferSize]);
   std::string candidate;
   for (int draw = 0; draw < kMaxTempNameDraws; ++draw) {
     candidate = kTempDirectory;
@@ -164,9 +194,11 @@ int CopyBack(TempFile& temp, const char* template_path, bool fold_line_feeds, bo
   int fd = OpenForWriteExisting(template_path, &error);
   if (fd < 0) return DiagnoseTemplateOpen(template_path);
 
-  auto input = std::make_unique<char[]>(kCopyChunkSize);
-  // Every input byte becomes at most two output bytes (CR LF).
-  auto output = std::make_unique<char[]>(2 * kCopyChunkSize);
+  std::unique_ptr<char[]> input(new char[kCopyChunkSize]);
+  // Line feeds become CR LF in a buffer of their own (every byte at most two); otherwise the
+  // output only ever drops bytes and is built in place.
+  std::unique_ptr<char[]> crlf_output(crlf ? new char[2 * kCopyChunkSize] : nullptr);
+  char* output = crlf ? crlf_output.get() : input.get();
   std::uint64_t written = 0;
   char previous = 0;  // the byte read before the current one, written or not
   int result = kOk;
@@ -177,17 +209,9 @@ int CopyBack(TempFile& temp, const char* template_path, bool fold_line_feeds, bo
       result = kOpenFailed;
       break;
     }
-    std::size_t length = 0;
-    for (long index = 0; index < count; ++index) {
-      char byte = input[static_cast<std::size_t>(index)];
-      if (byte == '\n') {
-        if (fold_line_feeds && previous == '\n') continue;
-        if (crlf && previous != '\r') output[length++] = '\r';
-      }
-      output[length++] = byte;
-      previous = byte;
-    }
-    if (!WriteAll(fd, output.get(), length, &error)) {
+    std::size_t length = ConvertLineEnds(input.get(), static_cast<std::size_t>(count), output,
+                                         fold_line_feeds, crlf, &previous);
+    if (!WriteAll(fd, output, length, &error)) {
       result = WriteFailureCode(error, template_path, kTemplateDiskFull);
       break;
     }
