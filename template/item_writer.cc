@@ -65,6 +65,8 @@ void ItemWriter::Write(const ScannedItem& item) {
       Emit("<!-");
       Emit(item.value);
       Emit("->");
+      // Kept on purpose: the previous line starts at 0, so a comment that opens the template
+      // gets a line feed after it too.
       if (item.line != previous_line_) Emit('\n');
       return;
     default:

@@ -62,12 +62,11 @@ class ItemWriter {
   // the sink.
   void Finish();
 
-  // True when a tag's ">" is pending.
-  bool tag_open() const { return tag_open_; }
   // True once a write into the sink has failed (known when the buffer is handed over).
   bool failed() const { return failed_; }
 
-  // text with the given EscapeRule bits applied, in one pass.
+  // text with the given EscapeRule bits applied, in one pass over its bytes (the same result as
+  // replacing each character in turn, without the cost of repeated searches).
   static std::string Escape(std::string_view text, unsigned rules);
 
  private:
