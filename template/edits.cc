@@ -18,7 +18,8 @@ namespace {
 
 bool IsLineBreak(std::string_view name) { return name == "BR" || name == "br"; }
 
-// The UTF-8 bytes of text, up to its first zero byte.
+// The UTF-8 bytes of text, up to its first zero byte: a zero byte has always ended the content
+// written into a template.
 std::string Utf8Of(const ZRTUnicodeString& text) {
   std::string buffer(static_cast<std::size_t>(text.GetLengthInChar()) * 4 + 4, '\0');
   unsigned int length = 0;
