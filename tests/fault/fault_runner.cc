@@ -4,6 +4,8 @@
 //   zrtmask_fault_runner tag TEMPLATE MARKER TEXT
 //   zrtmask_fault_runner dump TEMPLATE MARKER TEXT
 //   zrtmask_fault_runner image TEMPLATE SOURCE WIDTH HEIGHT
+//   zrtmask_fault_runner start|annot|url|db TEMPLATE VALUE
+//   zrtmask_fault_runner copy TEMPLATE MASK
 #include <cstdlib>
 #include <string_view>
 
@@ -17,6 +19,11 @@ int main(int argc, char** argv) {
   if (operation == "view" && argc == 4) return file.SetZRTViewName(argv[3]);
   if (operation == "tag" && argc == 5) return file.SetZRTTagContent(argv[3], argv[4]);
   if (operation == "dump" && argc == 5) return file.dumpZRTTagContent(argv[3], argv[4]);
+  if (operation == "start" && argc == 4) return file.SetZRTStart(argv[3]);
+  if (operation == "annot" && argc == 4) return file.SetZRTAnnotations(argv[3]);
+  if (operation == "url" && argc == 4) return file.SetZRTURL(argv[3]);
+  if (operation == "db" && argc == 4) return file.SetZRTDBAccess(argv[3]);
+  if (operation == "copy" && argc == 4) return file.CopyMaskFile(argv[3]);
   if (operation == "image" && argc == 6) {
     return file.SetZRTImageName(argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }

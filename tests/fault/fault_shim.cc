@@ -10,6 +10,12 @@
 //   open_write_eio   an open for writing fails with EIO
 //   open_read_vanish an open for reading removes the file first, then fails with ENOENT
 //   open_read_deny   an open for reading fails with EACCES, and so does access(R_OK)
+//   open_read_eacces  an open for reading fails with EACCES (access still succeeds)
+//   open_read_emfile  an open for reading fails with EMFILE
+//   open_write_eacces an open for writing or creating fails with EACCES
+//   open_write_emfile an open for writing or creating fails with EMFILE
+//   unlink_fail       unlink fails with EBUSY
+// The opens are open, open64, openat, openat64, fopen and fopen64 (file streams use the last).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -73,19 +79,47 @@ int FakeStatvfs(const char* path, Info* info, int (*real)(const char*, Info*)) {
   return result;
 }
 
-int FakeOpen(const char* path, int flags, mode_t mode, const char* real_name) {
-  int access_mode = flags & O_ACCMODE;
-  if (access_mode == O_RDONLY) {
+// The errno that an open of path for reading (or else writing) is armed to fail with, or 0.
+int OpenFailure(const char* path, bool for_reading) {
+  if (for_reading) {
     if (Armed("open_read_vanish", path)) {
-      ::unlink(path);
-      return Fail(ENOENT);
+      using UnlinkFunction = int (*)(const char*);
+      Next<UnlinkFunction>("unlink")(path);
+      return ENOENT;
     }
-    if (Armed("open_read_deny", path)) return Fail(EACCES);
-  } else if (Armed("open_write_eio", path)) {
-    return Fail(EIO);
+    if (Armed("open_read_deny", path) || Armed("open_read_eacces", path)) return EACCES;
+    if (Armed("open_read_emfile", path)) return EMFILE;
+  } else {
+    if (Armed("open_write_eio", path)) return EIO;
+    if (Armed("open_write_eacces", path)) return EACCES;
+    if (Armed("open_write_emfile", path)) return EMFILE;
   }
+  return 0;
+}
+
+int FakeOpen(const char* path, int flags, mode_t mode, const char* real_name) {
+  int error = OpenFailure(path, (flags & O_ACCMODE) == O_RDONLY);
+  if (error != 0) return Fail(error);
   using OpenFunction = int (*)(const char*, int, ...);
   return Next<OpenFunction>(real_name)(path, flags, mode);
+}
+
+int FakeOpenAt(int directory, const char* path, int flags, mode_t mode, const char* real_name) {
+  int error = OpenFailure(path, (flags & O_ACCMODE) == O_RDONLY);
+  if (error != 0) return Fail(error);
+  using OpenAtFunction = int (*)(int, const char*, int, ...);
+  return Next<OpenAtFunction>(real_name)(directory, path, flags, mode);
+}
+
+FILE* FakeFopen(const char* path, const char* mode, const char* real_name) {
+  const bool for_reading = mode != nullptr && mode[0] == 'r' && std::strchr(mode, '+') == nullptr;
+  int error = OpenFailure(path, for_reading);
+  if (error != 0) {
+    errno = error;
+    return nullptr;
+  }
+  using FopenFunction = FILE* (*)(const char*, const char*);
+  return Next<FopenFunction>(real_name)(path, mode);
 }
 
 }  // namespace
@@ -123,6 +157,32 @@ int open64(const char* path, int flags, ...) {
   mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
   va_end(arguments);
   return FakeOpen(path, flags, mode, "open64");
+}
+
+int openat(int directory, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return FakeOpenAt(directory, path, flags, mode, "openat");
+}
+
+int openat64(int directory, const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+  va_end(arguments);
+  return FakeOpenAt(directory, path, flags, mode, "openat64");
+}
+
+FILE* fopen(const char* path, const char* mode) { return FakeFopen(path, mode, "fopen"); }
+
+FILE* fopen64(const char* path, const char* mode) { return FakeFopen(path, mode, "fopen64"); }
+
+int unlink(const char* path) noexcept {
+  if (Armed("unlink_fail", path)) return Fail(EBUSY);
+  using Function = int (*)(const char*);
+  return Next<Function>("unlink")(path);
 }
 
 int access(const char* path, int mode) noexcept {

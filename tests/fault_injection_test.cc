@@ -1,0 +1,466 @@
+// Every rewrite against every way its files can fail: calls made to fail by the preloaded fault
+// shim, and real faults (a full tmpfs, /dev/full, file-size and descriptor limits). Each case
+// checks the result code, the template, and what is left in the temporary directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ZRTHtmlFile.h"
+#include "testing/test_support.h"
+#include "zrtmask_result.h"
+
+namespace zrtmask {
+namespace {
+
+using testing::ReadFile;
+using testing::WriteFile;
+
+constexpr char kTemplatePath[] = "t.html";
+constexpr char kMaskPath[] = "m.html";
+
+// What a case leaves behind besides the result code.
+enum class Left {
+  kNothing,          // the template as it was (or, after 0, the new text), no temporary file
+  kEmptyTemp,        // the template as it was and one empty temporary file
+  kTempWithNewText,  // one temporary file holding the new text; the template is new after 0
+};
+
+struct Fault {
+  const char* faults;  // ZRTMASK_FAULTS for the shim
+  int code;
+  Left left;
+};
+
+struct Operation {
+  const char* label;
+  std::vector<std::string> runner_arguments;  // for zrtmask_fault_runner, after the template
+  std::function<int(ZRTHtmlFile&)> run;
+};
+
+// Runs one rewrite in a child process with the fault shim preloaded; returns its exit status,
+// or -1 when it did not exit normally.
+int RunWithFaults(const std::string& faults, const Operation& operation,
+                  const std::string& template_path) {
+  std::vector<std::string> words = {ZRTMASK_FAULT_RUNNER, operation.runner_arguments[0],
+                                    template_path};
+  words.insert(words.end(), operation.runner_arguments.begin() + 1,
+               operation.runner_arguments.end());
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // The disk-full traces are expected; they are checked elsewhere.
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    if (null_fd < 0 || ::dup2(null_fd, 2) < 0) ::_exit(126);
+    ::setenv("LD_PRELOAD", ZRTMASK_FAULT_SHIM, 1);
+    ::setenv("ZRTMASK_FAULTS", faults.c_str(), 1);
+    // Under AddressSanitizer the preloaded shim comes before the sanitizer's runtime.
+    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Runs body in a forked child; returns what it returns (0-255), or -1 when the child crashed.
+int RunInChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int result = body();
+    std::fflush(nullptr);
+    ::_exit(result & 0xff);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The exit status of a child that could not set up its fault.
+constexpr int kSetupFailed = 250;
+
+// Runs body in a child that has mounted a fresh tmpfs of size bytes on directory, in a mount
+// namespace of its own: the file system really runs out of space, and nothing outside the
+// child sees it. Returns body's result, or kSetupFailed when the mount could not be made.
+int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body) {
+  return RunInChild([&] {
+    const std::string options = "size=" + std::to_string(size);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", directory, "tmpfs", 0, options.c_str()) != 0) {
+      return kSetupFailed;
+    }
+    return body();
+  });
+}
+
+// Runs body in a child under a resource limit; SIGXFSZ is ignored so that a write past the
+// file-size limit fails with EFBIG instead of ending the process.
+int RunWithLimit(int resource, rlim_t limit, const std::function<int()>& body) {
+  return RunInChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit value = {limit, limit};
+    if (::setrlimit(resource, &value) != 0) return kSetupFailed;
+    return body();
+  });
+}
+
+// The rewrite's code when no temporary file is left, else 200 plus their number: lets a child
+// whose c:/temp/ vanishes with it report both.
+int CodeAndTempCount(int code) {
+  const std::size_t temps = testing::ListDirectory("c:/temp").size();
+  return temps == 0 ? code : 200 + static_cast<int>(temps);
+}
+
+std::string FoldLineFeeds(const std::string& text) {
+  std::string folded;
+  for (char byte : text) {
+    if (byte == '\n' && !folded.empty() && folded.back() == '\n') continue;
+    folded += byte;
+  }
+  return folded;
+}
+
+class FaultInjectionTest : public testing::ScratchDirTest {
+ protected:
+  // The text that operation gives template_text when nothing fails.
+  std::string NewText(const Operation& operation, const std::string& template_text) {
+    WriteFile("clean.html", template_text);
+    ZRTHtmlFile file("clean.html");
+    EXPECT_EQ(operation.run(file), kOk);
+    std::string text = ReadFile("clean.html");
+    ::unlink("clean.html");
+    return text;
+  }
+
+  // Runs every fault against operation and checks each outcome. The temporary file of an item
+  // rewrite holds the text before its line feeds are folded.
+  void ExpectFaults(const Operation& operation, const std::string& template_text,
+                    const std::vector<Fault>& faults, bool temp_text_is_folded) {
+    const std::string new_text = NewText(operation, template_text);
+    ASSERT_NE(new_text, template_text);
+    for (const Fault& fault : faults) {
+      SCOPED_TRACE(std::string(operation.label) + " with " + fault.faults);
+      WriteFile(kTemplatePath, template_text);
+      EXPECT_EQ(RunWithFaults(fault.faults, operation, kTemplatePath), fault.code);
+      const bool template_may_be_cut = fault.left == Left::kTempWithNewText && fault.code != kOk;
+      if (fault.code == kOk) {
+        EXPECT_EQ(ReadFile(kTemplatePath), new_text);
+      } else if (!template_may_be_cut) {
+        EXPECT_EQ(ReadFile(kTemplatePath), template_text);
+      }
+      const std::vector<std::string> temps = TempFiles();
+      if (fault.left == Left::kNothing) {
+        EXPECT_TRUE(temps.empty());
+      } else {
+        ASSERT_EQ(temps.size(), 1u);
+        const std::string temp_text = ReadFile("c:/temp/" + temps[0]);
+        if (fault.left == Left::kEmptyTemp) {
+          EXPECT_EQ(temp_text, "");
+        } else {
+          EXPECT_EQ(temp_text_is_folded ? temp_text : FoldLineFeeds(temp_text), new_text);
+        }
+      }
+      for (const std::string& temp : temps) ::unlink(("c:/temp/" + temp).c_str());
+    }
+  }
+};
+
+constexpr char kItemTemplate[] =
+    "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n"
+    "<ZRTImage><img src=a></ZRTImage>\n</html>\n";
+
+const std::vector<Operation>& ItemRewrites() {
+  static const std::vector<Operation> operations = {
+      {"view", {"view", "N"}, [](ZRTHtmlFile& file) { return file.SetZRTViewName("N"); }},
+      {"tag", {"tag", "S", "C"}, [](ZRTHtmlFile& file) { return file.SetZRTTagContent("S", "C"); }},
+      {"dump",
+       {"dump", "S", "C"},
+       [](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", "C"); }},
+      {"image",
+       {"image", "i", "1", "2"},
+       [](ZRTHtmlFile& file) { return file.SetZRTImageName("i", 1, 2); }},
+  };
+  return operations;
+}
+
+// The faults of the rewrite cycle tests (a full or failing temporary disk, failed writes, a
+// vanished or denied temporary file) are not repeated here.
+TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
+  const std::vector<Fault> faults = {
+      // Opening the template for scanning: the access test finds it readable.
+      {"open_read_eacces=t.html", kOpenFailed, Left::kNothing},
+      {"open_read_emfile=t.html", kOpenFailed, Left::kNothing},
+      // Creating the temporary file: a file that does not exist is not writable.
+      {"open_write_eacces=c:/temp/", kTempNotWritable, Left::kNothing},
+      {"open_write_emfile=c:/temp/", kTempNotWritable, Left::kNothing},
+      // Reopening it for the copy back.
+      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
+      // Opening the template for output.
+      {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
+      {"open_write_emfile=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNothing},
+      // The template's disk is asked only when its open fails.
+      {"statvfs_zero=t.html", kOk, Left::kNothing},
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
+      // Removing the temporary file is the last step: the rewrite is done.
+      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+  };
+  for (const Operation& operation : ItemRewrites()) {
+    ExpectFaults(operation, kItemTemplate, faults, /*temp_text_is_folded=*/false);
+  }
+}
+
+constexpr char kMarkerTemplate[] = "<html>\n<QLXSTART><QLXANNOT>\n<QLXURL><QLXDBACCESS>\n</html>\n";
+
+TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
+  const std::vector<Operation> operations = {
+      {"start", {"start", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTStart("v"); }},
+      {"annot", {"annot", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTAnnotations("v"); }},
+      {"url", {"url", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTURL("v"); }},
+      {"db", {"db", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTDBAccess("v"); }},
+  };
+  const std::vector<Fault> faults = {
+      // The template cannot be read: the temporary file, created first, stays behind empty.
+      {"open_read_eacces=t.html", kTemplateNotWritable, Left::kEmptyTemp},
+      {"open_read_emfile=t.html", kTemplateNotWritable, Left::kEmptyTemp},
+      {"open_read_deny=t.html", kTemplateNotWritable, Left::kEmptyTemp},
+      // The temporary file cannot be created.
+      {"open_write_eacces=c:/temp/", kTemplateNotWritable, Left::kNothing},
+      {"open_write_emfile=c:/temp/", kTemplateNotWritable, Left::kNothing},
+      // Writing it fails.
+      {"write_enospc=c:/temp/", kTempDiskFull, Left::kNothing},
+      {"write_eio=c:/temp/", kOpenFailed, Left::kNothing},
+      // A full disk that no write runs into is not asked about.
+      {"statvfs_zero=c:/temp/", kOk, Left::kNothing},
+      // Reopening it for the copy back.
+      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kNothing},
+      {"open_read_vanish=c:/temp/", kTempVanished, Left::kNothing},
+      // Opening the template for output.
+      {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
+      {"open_write_eacces=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNothing},
+      // Writing into the template.
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
+      {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
+      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+  };
+  for (const Operation& operation : operations) {
+    ExpectFaults(operation, kMarkerTemplate, faults, /*temp_text_is_folded=*/true);
+  }
+}
+
+const Operation& MaskCopy() {
+  static const Operation operation = {
+      "copy", {"copy", kMaskPath}, [](ZRTHtmlFile& file) { return file.CopyMaskFile(kMaskPath); }};
+  return operation;
+}
+
+TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
+  WriteFile(kMaskPath, "<p>mask\n\n\n</p>\r\n");
+  const std::vector<Fault> faults = {
+      // Opening the mask: only the access test tells an unreadable one.
+      {"open_read_eacces=m.html", kOpenFailed, Left::kNothing},
+      {"open_read_emfile=m.html", kOpenFailed, Left::kNothing},
+      {"open_read_deny=m.html", kMaskUnreadable, Left::kNothing},
+      // The temporary file: created, written, reopened.
+      {"open_write_eacces=c:/temp/", kTempNotWritable, Left::kNothing},
+      {"open_write_emfile=c:/temp/", kTempNotWritable, Left::kNothing},
+      {"write_enospc=c:/temp/", kTempDiskFull, Left::kNothing},
+      {"write_eio=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kNothing},
+      {"open_read_vanish=c:/temp/", kTempVanished, Left::kNothing},
+      // The template: opened for output, written.
+      {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
+      {"open_write_emfile=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
+      {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
+      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+  };
+  ExpectFaults(MaskCopy(), "old template\n", faults, /*temp_text_is_folded=*/true);
+}
+
+// A template that does not exist yet is created by the copy; when the copy then fails, it is
+// removed again, and when it cannot even be created, nothing appears.
+TEST_F(FaultInjectionTest, FailedMaskCopyLeavesNoNewTemplate) {
+  WriteFile(kMaskPath, "mask");
+  struct Case {
+    const char* faults;
+    int code;
+    std::size_t temps_left;
+  } cases[] = {
+      {"open_write_eacces=t.html", kTemplateNotWritable, 0},
+      {"write_enospc=t.html", kTemplateDiskFull, 1},
+      {"write_eio=t.html", kOpenFailed, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    EXPECT_EQ(RunWithFaults(c.faults, MaskCopy(), kTemplatePath), c.code);
+    EXPECT_FALSE(testing::FileExists(kTemplatePath));
+    const std::vector<std::string> temps = TempFiles();
+    ASSERT_EQ(temps.size(), c.temps_left);
+    for (const std::string& temp : temps) {
+      EXPECT_EQ(ReadFile("c:/temp/" + temp), "mask");
+      ::unlink(("c:/temp/" + temp).c_str());
+    }
+  }
+}
+
+// One rewrite of each kind, for the real-fault tests: a large template or a large new text.
+struct RealCase {
+  const char* label;
+  std::function<int()> run;
+};
+
+std::string LargeText(std::size_t size) {
+  std::string text;
+  while (text.size() < size) text += "<p>line of a large template</p>\n";
+  return text;
+}
+
+TEST_F(FaultInjectionTest, FullTemporaryDiskGives5AndKeepsTheTemplate) {
+  const std::string large = "<S>old</S><QLXSTART>\n" + LargeText(200 * 1024);
+  WriteFile(kTemplatePath, large);
+  WriteFile(kMaskPath, large);
+  const RealCase cases[] = {
+      {"tag", [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); }},
+      {"start", [] { return ZRTHtmlFile(kTemplatePath).SetZRTStart("v"); }},
+      {"copy", [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }},
+  };
+  for (const RealCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    // c:/temp/ is a 64 KB disk; the template is not on it.
+    EXPECT_EQ(RunOnSmallDisk("c:/temp", 64 * 1024, [&] { return CodeAndTempCount(c.run()); }),
+              kTempDiskFull);
+    EXPECT_EQ(ReadFile(kTemplatePath), large);
+  }
+}
+
+TEST_F(FaultInjectionTest, FullTemplateDiskGives9AndKeepsTheNewText) {
+  const std::string large = LargeText(100 * 1024);
+  WriteFile(kMaskPath, large);
+  ASSERT_EQ(::mkdir("disk", 0777), 0);
+  struct Case {
+    const char* label;
+    std::function<int(ZRTHtmlFile&)> run;
+    std::string expected_in_temp;
+  } cases[] = {
+      {"dump", [&](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", large.c_str()); },
+       "<!--S-->" + large + "<!--/S--><QLXSTART>"},
+      {"start", [&](ZRTHtmlFile& file) { return file.SetZRTStart(large.c_str()); },
+       "<S>old</S><QLXSTART>\n" + large + "\n"},
+      {"copy", [](ZRTHtmlFile& file) { return file.CopyMaskFile(kMaskPath); }, large},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    // The template sits alone on a 64 KB disk; its new text does not fit.
+    EXPECT_EQ(RunOnSmallDisk("disk", 64 * 1024,
+                             [&] {
+                               WriteFile("disk/t.html", "<S>old</S><QLXSTART>");
+                               ZRTHtmlFile file("disk/t.html");
+                               return c.run(file);
+                             }),
+              kTemplateDiskFull);
+    const std::vector<std::string> temps = TempFiles();
+    ASSERT_EQ(temps.size(), 1u);
+    const std::string temp_text = ReadFile("c:/temp/" + temps[0]);
+    EXPECT_TRUE(temp_text == c.expected_in_temp) << temp_text.size() << " bytes kept";
+    ::unlink(("c:/temp/" + temps[0]).c_str());
+  }
+}
+
+// Writing to /dev/full fails with ENOSPC: a mask copied onto it stays in the temporary file.
+TEST_F(FaultInjectionTest, MaskCopyOntoDevFullGives9AndKeepsTheMask) {
+  WriteFile(kMaskPath, "mask text");
+  ASSERT_EQ(::symlink("/dev/full", kTemplatePath), 0);
+  ZRTHtmlFile file(kTemplatePath);
+  EXPECT_EQ(file.CopyMaskFile(kMaskPath), kTemplateDiskFull);
+  const std::vector<std::string> temps = TempFiles();
+  ASSERT_EQ(temps.size(), 1u);
+  EXPECT_EQ(ReadFile("c:/temp/" + temps[0]), "mask text");
+}
+
+TEST_F(FaultInjectionTest, FileSizeLimitFailsTheTemporaryFileAndKeepsTheTemplate) {
+  const std::string large = "<S>old</S>\n" + LargeText(8 * 1024);
+  WriteFile(kTemplatePath, large);
+  WriteFile(kMaskPath, large);
+  const RealCase cases[] = {
+      {"view", [] { return ZRTHtmlFile(kTemplatePath).SetZRTViewName("N"); }},
+      {"image", [] { return ZRTHtmlFile(kTemplatePath).SetZRTImageName("i", 1, 2); }},
+      {"copy", [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }},
+  };
+  for (const RealCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    // EFBIG is no lack of space: the generic failure.
+    EXPECT_EQ(RunWithLimit(RLIMIT_FSIZE, 4096, c.run), kOpenFailed);
+    EXPECT_EQ(ReadFile(kTemplatePath), large);
+    EXPECT_TRUE(TempFiles().empty());
+  }
+}
+
+// With every descriptor taken but the first few, the open that finds none free fails with
+// EMFILE: a rewrite reports the step it could not take and keeps the template.
+TEST_F(FaultInjectionTest, DescriptorLimitFailsTheNextOpenAndKeepsTheTemplate) {
+  WriteFile(kTemplatePath, kItemTemplate);
+  WriteFile(kMaskPath, "mask");
+  struct Case {
+    const char* label;
+    int free_descriptors;
+    std::function<int()> run;
+    int code;
+    std::size_t temps_left;
+  } cases[] = {
+      {"tag, no descriptor", 0,
+       [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); }, kOpenFailed, 0},
+      {"tag, one for the template", 1,
+       [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); }, kTempNotWritable, 0},
+      {"start, one for the temporary file", 1,
+       [] { return ZRTHtmlFile(kTemplatePath).SetZRTStart("v"); }, kTemplateNotWritable, 1},
+      {"copy, one for the mask", 1,
+       [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }, kTempNotWritable, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const int code = RunInChild([&] {
+      // Descriptors 0 to 2 stay; every other one is closed and none may be opened beyond the
+      // free ones.
+      for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+      const rlim_t limit = 3 + static_cast<rlim_t>(c.free_descriptors);
+      const rlimit value = {limit, limit};
+      if (::setrlimit(RLIMIT_NOFILE, &value) != 0) return kSetupFailed;
+      return c.run();
+    });
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(ReadFile(kTemplatePath), kItemTemplate);
+    const std::vector<std::string> temps = TempFiles();
+    EXPECT_EQ(temps.size(), c.temps_left);
+    for (const std::string& temp : temps) ::unlink(("c:/temp/" + temp).c_str());
+  }
+}
+
+}  // namespace
+}  // namespace zrtmask
