@@ -127,14 +127,17 @@ bool TempFile::Write(const char* data, std::size_t size) {
     write_error_ = EBADF;
     return false;
   }
-  if (buffered_ + size > kBufferSize) {
+  // A large piece (an item writer's whole buffer) goes straight to the file: copying it into
+  // this buffer first would gain nothing.
+  constexpr std::size_t kDirectWriteSize = 4096;
+  if (size >= kDirectWriteSize || buffered_ + size > kBufferSize) {
     if (!Flush()) return false;
-    if (size >= kBufferSize) {
-      // A large piece goes straight to the file rather than through the buffer.
+    if (size >= kDirectWriteSize) {
       if (!WriteAll(write_fd_, data, size, &write_error_) && write_error_ == 0) write_error_ = EIO;
       return write_error_ == 0;
     }
   }
+  if (size == 0) return true;
   std::memcpy(buffer_.get() + buffered_, data, size);
   buffered_ += size;
   return true;
