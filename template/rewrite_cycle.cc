@@ -2,10 +2,6 @@
 // free-space test of the template object.
 #include "template/rewrite_cycle.h"
 
-#include <cstddef>
-#include <cstring>
-#include <string_view>
-
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "ZRTWebTrace.h"
@@ -17,16 +13,6 @@ namespace {
 
 // Every item type (the bits 1 to 32): a rewrite writes back everything it reads.
 constexpr int kAllItemTypes = 63;
-
-// The text of a zero-terminated scanner buffer. Most names and values are short, and a plain
-// loop over their first bytes costs less than a call to strlen, which longer texts still get.
-std::string_view BufferText(const char* text) {
-  constexpr std::size_t kShort = 16;
-  for (std::size_t length = 0; length < kShort; ++length) {
-    if (text[length] == '\0') return std::string_view(text, length);
-  }
-  return std::string_view(text, kShort + std::strlen(text + kShort));
-}
 
 }  // namespace
 
@@ -51,10 +37,10 @@ int RunItemRewrite(const char* template_path, ItemEdit& edit) {
       // Each type carries its text in one buffer (a value item in both); the other buffer may
       // hold a stale name and is not measured.
       if (item.type != ITEM_TEXT && item.type != ITEM_COMMENT) {
-        item.name = BufferText(scanner.GetItemName());
+        item.name = scanner.GetItemName();
       }
       if (item.type != ITEM_TAG && item.type != ITEM_ATTRIBUTE) {
-        item.value = BufferText(scanner.GetItemValue());
+        item.value = scanner.GetItemValue();
       }
       item.line = scanner.GetCurrentLineNb();
       edit.OnItem(item, writer);
