@@ -7,6 +7,7 @@
 
 namespace zrtmask {
 class ByteReader;
+class ScanAccess;
 }  // namespace zrtmask
 
 // Item types: single bits, combined into the mask given to SetFindTypes.
@@ -55,6 +56,8 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   int GetCurrentLineNb();
 
  private:
+  friend class zrtmask::ScanAccess;
+
   // The construct being read. Each value is the item type that the construct yields.
   enum class ScanState : int {
     kText = ITEM_TEXT,

@@ -37,7 +37,8 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   ~ZRTHtmlFile();
 
   // Queries. Each returns 0 when the template was read to its end (found or not); 2 when it
-  // does not exist, 1 when it cannot be read, 15 when it cannot be opened otherwise.
+  // does not exist, 1 when it cannot be read, 15 when it cannot be opened otherwise or a read
+  // fails part way.
   // A null out-parameter is accepted: the answer is then not handed back.
 
   // The view name: the text of the title element inside the ZRTViewName element, with

@@ -54,6 +54,7 @@
 
 #include "base/platform.h"
 #include "scanner/byte_reader.h"
+#include "scanner/scan_access.h"
 #include "zrtmask_result.h"
 
 using zrtmask::ByteReader;
@@ -519,3 +520,11 @@ void ZRTDcHtmlHandler::clearValue() {
   _value[0] = '\0';
   _valueLength = 0;
 }
+
+namespace zrtmask {
+
+int ScanAccess::ReadError(const ZRTDcHtmlHandler& scanner) {
+  return scanner._stream == nullptr ? 0 : scanner._stream->read_error();
+}
+
+}  // namespace zrtmask

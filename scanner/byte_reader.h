@@ -53,6 +53,9 @@ class ByteReader {
   // ends a run, and one is kept behind the block so that the byte loop needs no bounds test.
   // When Stops::kWordWise is true, Stops::MayStop(word) tells whether 8 bytes read as one
   // word may hold a stop (false means they surely do not), so long runs move 8 bytes a step.
+  // errno of a read that failed, 0 when none did. Get and Peek answer kEndOfInput after it.
+  int read_error() const { return read_error_; }
+
   template <typename Stops>
   std::size_t TakeRun(char* dest, std::size_t max) {
     assert(Stops::kTable['\n'] != 0 && buffer_[end_] == '\n');

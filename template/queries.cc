@@ -6,6 +6,7 @@
 
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
+#include "scanner/scan_access.h"
 #include "zrtmask_result.h"
 
 namespace {
@@ -30,6 +31,8 @@ int ScanTemplate(const char* path, int find_types, OnItem on_item) {
   if (code != kOk) return code;
   scanner.SetFindTypes(find_types);
   while (scanner.FindNextItem() != 0) on_item(scanner);
+  // A read that failed part way is not the end of the template: the answer may be wrong.
+  if (zrtmask::ScanAccess::ReadError(scanner) != 0) return zrtmask::kOpenFailed;
   return kOk;
 }
 

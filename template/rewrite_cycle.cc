@@ -5,6 +5,7 @@
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "ZRTWebTrace.h"
+#include "scanner/scan_access.h"
 #include "template/temp_file.h"
 
 namespace zrtmask {
@@ -46,6 +47,8 @@ int RunItemRewrite(const char* template_path, ItemEdit& edit) {
       edit.OnItem(item, writer);
       writer.Record(item);
     }
+    // A read that failed part way would write back a template cut short.
+    if (ScanAccess::ReadError(scanner) != 0) return kOpenFailed;
     if (!writer.failed()) {
       // A nonzero code abandons the rewrite: the temporary file goes with `temp`.
       int finished = edit.Finish(writer);
