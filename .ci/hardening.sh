@@ -2,7 +2,8 @@
 # Hardening stage of CI. Builds the fuzz harnesses with clang, libFuzzer and the address and
 # undefined-behaviour sanitizers and runs each for a bounded time from its seed corpus; then
 # runs the whole unit-test suite, and every harness over the corpus the fuzzing grew, under
-# valgrind's memcheck. Fails on any crash, sanitizer report, leak or memcheck error.
+# valgrind's memcheck, and the concurrency tests under ThreadSanitizer. Fails on any crash,
+# sanitizer report, leak or memcheck error.
 #   ZRTMASK_FUZZ_SECONDS   seconds per harness (default 60)
 #   ZRTMASK_HARDENING_DIR  build and work directory (default build-hardening in the tree)
 set -euo pipefail
@@ -65,5 +66,12 @@ for harness in "${harnesses[@]}"; do
   "${memcheck[@]}" "$work/memcheck/fuzz/$harness" "$root/fuzz/corpus/$harness" \
     "$work/corpus/$harness"
 done
+
+step "concurrency tests under ThreadSanitizer"
+cmake -S "$root" -B "$work/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZRTMASK_SANITIZE=thread -DZRTMASK_BUILD_TOOLS=OFF >"$work/tsan-configure.log"
+cmake --build "$work/tsan" --target zrtmask_tests
+(cd "$work/tsan" && TSAN_OPTIONS=halt_on_error=1 ./tests/zrtmask_tests --gtest_brief=1 \
+  --gtest_filter='ConcurrencyTest.*')
 
 step "passed"

@@ -48,9 +48,17 @@ bool IsSingleItemType(int type) {
          type == ITEM_VALUE;
 }
 
+// With memchr rather than a byte loop, which the coverage instrumentation would slow down.
 int CountLineFeeds(std::string_view text) {
   int count = 0;
-  for (char byte : text) count += byte == '\n' ? 1 : 0;
+  const char* rest = text.data();
+  const char* const end = text.data() + text.size();
+  while (rest != end) {
+    const void* line_feed = std::memchr(rest, '\n', static_cast<std::size_t>(end - rest));
+    if (line_feed == nullptr) break;
+    ++count;
+    rest = static_cast<const char*>(line_feed) + 1;
+  }
   return count;
 }
 
