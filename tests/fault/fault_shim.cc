@@ -15,6 +15,7 @@
 //   open_write_eacces an open for writing or creating fails with EACCES
 //   open_write_emfile an open for writing or creating fails with EMFILE
 //   unlink_fail       unlink fails with EBUSY
+//   read_eio_later    a read fails with EIO unless it starts at the beginning of the file
 // The opens are open, open64, openat, openat64, fopen and fopen64 (file streams use the last).
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -141,6 +142,12 @@ ssize_t write(int fd, const void* data, size_t size) {
   if (ArmedForDescriptor("write_eio", fd)) return Fail(EIO);
   using Function = ssize_t (*)(int, const void*, size_t);
   return Next<Function>("write")(fd, data, size);
+}
+
+ssize_t read(int fd, void* data, size_t size) {
+  if (ArmedForDescriptor("read_eio_later", fd) && ::lseek(fd, 0, SEEK_CUR) > 0) return Fail(EIO);
+  using Function = ssize_t (*)(int, void*, size_t);
+  return Next<Function>("read")(fd, data, size);
 }
 
 int open(const char* path, int flags, ...) {
