@@ -166,7 +166,7 @@ class FaultInjectionTest : public testing::ScratchDirTest {
   // Runs every fault against operation and checks each outcome. The temporary file of an item
   // rewrite holds the text before its line feeds are folded.
   void ExpectFaults(const Operation& operation, const std::string& template_text,
-                    const std::vector<Fault>& faults, bool temp_text_is_folded) {
+                    const std::vector<Fault>& faults, bool temp_is_final_text) {
     const std::string new_text = NewText(operation, template_text);
     ASSERT_NE(new_text, template_text);
     for (const Fault& fault : faults) {
@@ -189,7 +189,7 @@ class FaultInjectionTest : public testing::ScratchDirTest {
           EXPECT_EQ(temp_text, "");
         } else {
           EXPECT_TRUE(
-              SameText(temp_text_is_folded ? temp_text : FoldLineFeeds(temp_text), new_text));
+              SameText(temp_is_final_text ? temp_text : FoldLineFeeds(temp_text), new_text));
         }
       }
       for (const std::string& temp : temps) ::unlink(("c:/temp/" + temp).c_str());
@@ -240,19 +240,23 @@ TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
       {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
   };
   for (const Operation& operation : ItemRewrites()) {
-    ExpectFaults(operation, kItemTemplate, faults, /*temp_text_is_folded=*/false);
+    ExpectFaults(operation, kItemTemplate, faults, /*temp_is_final_text=*/false);
   }
 }
 
 constexpr char kMarkerTemplate[] = "<html>\n<QLXSTART><QLXANNOT>\n<QLXURL><QLXDBACCESS>\n</html>\n";
 
-TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
-  const std::vector<Operation> operations = {
+const std::vector<Operation>& MarkerValues() {
+  static const std::vector<Operation> operations = {
       {"start", {"start", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTStart("v"); }},
       {"annot", {"annot", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTAnnotations("v"); }},
       {"url", {"url", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTURL("v"); }},
       {"db", {"db", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTDBAccess("v"); }},
   };
+  return operations;
+}
+
+TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
   const std::vector<Fault> faults = {
       // The template cannot be read: the temporary file, created first, stays behind empty.
       {"open_read_eacces=t.html", kTemplateNotWritable, Left::kEmptyTemp},
@@ -281,8 +285,8 @@ TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
       {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
       {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
   };
-  for (const Operation& operation : operations) {
-    ExpectFaults(operation, kMarkerTemplate, faults, /*temp_text_is_folded=*/true);
+  for (const Operation& operation : MarkerValues()) {
+    ExpectFaults(operation, kMarkerTemplate, faults, /*temp_is_final_text=*/true);
   }
 }
 
@@ -316,7 +320,7 @@ TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
       {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
       {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
   };
-  ExpectFaults(MaskCopy(), "old template\n", faults, /*temp_text_is_folded=*/true);
+  ExpectFaults(MaskCopy(), "old template\n", faults, /*temp_is_final_text=*/true);
 }
 
 // A template that does not exist yet is created by the copy; when the copy then fails, it is
@@ -351,23 +355,19 @@ TEST_F(FaultInjectionTest, ReadErrorPartWayFailsTheRewrite) {
   std::string large = "<html>\n<S>old</S>\n<QLXSTART>\n";
   while (large.size() < 200 * 1024) large += "<p>a line of a large template</p>\n";
   large += "</html>\n";
-  const std::vector<Operation> operations = {
-      ItemRewrites()[1],
-      {"start", {"start", "v"}, [](ZRTHtmlFile& file) { return file.SetZRTStart("v"); }},
-      {"copy", {"copy", "m.html"}, [](ZRTHtmlFile& file) { return file.CopyMaskFile("m.html"); }},
-  };
+  // Reading the temporary file back: the template may be cut, the new text is kept.
   const std::vector<Fault> faults = {
       {"read_eio_later=c:/temp/", kOpenFailed, Left::kTempWithNewText},
   };
   WriteFile(kMaskPath, large + "<p>mask</p>\n");
-  ExpectFaults(operations[0], large, faults, /*temp_text_is_folded=*/false);
-  ExpectFaults(operations[1], large, faults, /*temp_text_is_folded=*/true);
-  ExpectFaults(operations[2], large, faults, /*temp_text_is_folded=*/true);
-  // The item rewrites scan the template through the same reader.
+  ExpectFaults(ItemRewrites()[1], large, faults, /*temp_is_final_text=*/false);
+  ExpectFaults(MarkerValues()[0], large, faults, /*temp_is_final_text=*/true);
+  ExpectFaults(MaskCopy(), large, faults, /*temp_is_final_text=*/true);
+  // Scanning the template: the item rewrites read it through the same reader.
   for (const Operation& operation : ItemRewrites()) {
     ExpectFaults(operation, large + kItemTemplate,
                  {{"read_eio_later=t.html", kOpenFailed, Left::kNothing}},
-                 /*temp_text_is_folded=*/false);
+                 /*temp_is_final_text=*/false);
   }
 }
 
