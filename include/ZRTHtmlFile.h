@@ -53,13 +53,15 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   // Appends the name of every element whose name begins with "ZRT", in document order.
   int GetAllZRTTag(ZRTListValZRTUnicodeString* tags);
 
-  // Rewrites. Each writes the new text to a temporary file in "c:/temp/" and copies it back
-  // over the template. On failure the template is unchanged. Codes: zrtmask_result.h.
+  // Rewrites. Each but CopyMaskFile writes the new text to a temporary file in "c:/temp/" and
+  // copies it back over the template; a failure after that file was created leaves it there
+  // (except 10). On failure the template is unchanged, except when a write into it fails part
+  // way (9 or 15): the temporary file (the mask) then holds the new text. Codes: zrtmask_result.h.
 
   // Replaces the template's text with the bytes of the mask file (creating the template when
   // absent); 0 and no change when the mask is the template. 22 when the mask does not exist,
-  // 21 when it cannot be read, 3/4/5 from the temporary file, 8 when the template is not
-  // writable, 9 when its disk is full, 15 otherwise.
+  // 21 when it cannot be read, 8 when the template is not writable, 9 when its disk is full,
+  // 15 otherwise (the mask cannot be read to its end, say). Needs no temporary directory.
   int CopyMaskFile(const char* maskPath);
   // Inserts value (UTF-8, on a line of its own) after the first processing marker of the kind.
   int SetZRTStart(ZRTUnicodeString value);

@@ -1,11 +1,13 @@
-// Rewrites that copy a template byte by byte: a value inserted after a processing marker, and
-// the whole text replaced by a mask file. Both write a temporary file first and copy it back.
+// Rewrites that copy a template byte by byte: a value inserted after a processing marker, which
+// goes through a temporary file and is copied back, and the whole text replaced by a mask file,
+// which is read whole and written straight over the template.
 #include <algorithm>
 #include <cstddef>
 #include <fstream>
 #include <istream>
 #include <ostream>
 #include <streambuf>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -107,7 +109,8 @@ int ZRTHtmlFile::setZRTToken(ZRTUnicodeString value, Tokens kind) {
     const int create_code = temp.Create();
     std::ifstream template_stream(_path, std::ios::binary);
     if (!template_stream.good()) {
-      // Kept on purpose: an unreadable template leaves the new, empty temporary file behind.
+      // Kept on purpose: an unreadable template leaves the new, empty temporary file behind,
+      // as every failure after the temporary file was created does.
       if (create_code == kOk) temp.Keep();
       return zrtmask::kTemplateNotWritable;
     }
@@ -135,12 +138,18 @@ int ZRTHtmlFile::setZRTToken(ZRTUnicodeString value, Tokens kind) {
       }
     }
     // A read error (a directory, an I/O error) would make the copy back cut the template short.
-    if (template_stream.bad()) return zrtmask::kTemplateNotWritable;
+    if (template_stream.bad()) {
+      temp.Keep();
+      return zrtmask::kTemplateNotWritable;
+    }
     template_stream.close();
 
     int code = temp.FinishWriting();
     if (code == kOk) code = temp.OpenForReading();
     if (code == kOk) code = zrtmask::CopyBack(temp, _path, /*fold_line_feeds=*/false, crlf);
+    // Kept on purpose: a rewrite that fails after creating its temporary file leaves it in
+    // the temporary directory, where an operator finds what was about to be written.
+    if (code != kOk) temp.Keep();
     return code;
   } catch (...) {
     return zrtmask::kOpenFailed;
@@ -172,21 +181,17 @@ int ZRTHtmlFile::CopyMaskFile(const char* maskPath) {
     // Copying a file over itself would empty it before reading it.
     if (zrtmask::SameFile(maskPath, _path)) return kOk;
 
-    // The mask goes through a temporary file, so that a mask that cannot be read to its end
-    // leaves the template as it was.
-    zrtmask::TempFile temp;
-    int code = temp.Create();
-    if (code != kOk) return code;
+    // The whole mask is read before the template is touched, so that a mask that cannot be
+    // read to its end leaves the template as it was. Masks are small pages; no temporary file
+    // is needed, and a missing temporary directory does not stop the copy.
+    std::string bytes;
     std::vector<char> chunk(1 << 16);
     while (mask.good()) {
       mask.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-      temp.Write(chunk.data(), static_cast<std::size_t>(mask.gcount()));
+      bytes.append(chunk.data(), static_cast<std::size_t>(mask.gcount()));
     }
     if (mask.bad()) return zrtmask::kOpenFailed;
     mask.close();
-    code = temp.FinishWriting();
-    if (code == kOk) code = temp.OpenForReading();
-    if (code != kOk) return code;
 
     // A template that does not exist yet is created from the mask, and removed again when
     // the copy fails, so that a failure leaves no trace.
@@ -197,7 +202,7 @@ int ZRTHtmlFile::CopyMaskFile(const char* maskPath) {
       created_template = descriptor >= 0;
       zrtmask::CloseFd(descriptor, &error);
     }
-    code = zrtmask::CopyBack(temp, _path, /*fold_line_feeds=*/false, /*crlf=*/false);
+    int code = zrtmask::OverwriteInPlace(_path, bytes.data(), bytes.size());
     if (code != kOk && created_template) {
       int error = 0;
       zrtmask::RemoveFile(_path, &error);

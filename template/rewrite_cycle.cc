@@ -15,11 +15,8 @@ namespace {
 // Every item type (the bits 1 to 32): a rewrite writes back everything it reads.
 constexpr int kAllItemTypes = 63;
 
-}  // namespace
-
-int RunItemRewrite(const char* template_path, ItemEdit& edit) {
-  if (template_path == nullptr) return kTemplateMissing;
-  TempFile temp;
+// The cycle's steps, with temp owned by the caller so that it decides what becomes of the file.
+int RewriteThrough(const char* template_path, ItemEdit& edit, TempFile& temp) {
   {
     ZRTDcHtmlHandler scanner;
     int opened = scanner.OpenFile(template_path);
@@ -71,6 +68,19 @@ int RunItemRewrite(const char* template_path, ItemEdit& edit) {
   // Decided now, while the template still holds its old text.
   bool crlf = TemplateUsesCrLf(template_path);
   return CopyBack(temp, template_path, /*fold_line_feeds=*/true, crlf);
+}
+
+}  // namespace
+
+int RunItemRewrite(const char* template_path, ItemEdit& edit) {
+  if (template_path == nullptr) return kTemplateMissing;
+  TempFile temp;
+  int code = RewriteThrough(template_path, edit, temp);
+  // Kept on purpose: a rewrite that fails after creating its temporary file leaves it in the
+  // temporary directory, where an operator finds what was about to be written. A region that
+  // is not closed is a fault of the template, not of the rewrite: nothing is left then.
+  if (code != kOk && code != kRegionNotClosed) temp.Keep();
+  return code;
 }
 
 }  // namespace zrtmask

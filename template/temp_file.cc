@@ -229,6 +229,22 @@ int CopyBack(TempFile& temp, const char* template_path, bool fold_line_feeds, bo
   return result;
 }
 
+int OverwriteInPlace(const char* path, const char* data, std::size_t size) {
+  int error = 0;
+  int fd = OpenForWriteExisting(path, &error);
+  if (fd < 0) return DiagnoseTemplateOpen(path);
+  int result = kOk;
+  if (!WriteAll(fd, data, size, &error)) {
+    result = WriteFailureCode(error, path, kTemplateDiskFull);
+  } else if (!TruncateFd(fd, size, &error)) {
+    result = kOpenFailed;
+  }
+  if (!CloseFd(fd, &error) && result == kOk) {
+    result = WriteFailureCode(error, path, kTemplateDiskFull);
+  }
+  return result;
+}
+
 int DiskFullCode(const char* path) {
   bool ok = false;
   std::uint64_t free_bytes = FreeBytes(path, &ok);

@@ -87,6 +87,12 @@ bool TemplateUsesCrLf(const char* template_path);
 // (Keep()) because it holds the only complete copy of the new text.
 int CopyBack(TempFile& temp, const char* template_path, bool fold_line_feeds, bool crlf);
 
+// Overwrites the file at path in place with size bytes of data (its inode, mode and links stay)
+// and cuts it to that length. Returns 0; 8 when it cannot be opened for output and is not
+// writable, 9 when its disk is full, 15 otherwise (file untouched in these three cases); 9 or 15
+// when a write fails part way.
+int OverwriteInPlace(const char* path, const char* data, std::size_t size);
+
 // 5 when the disk holding path has no byte free for the caller, or the query fails; else 0.
 int DiskFullCode(const char* path);
 

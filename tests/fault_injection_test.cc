@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZRTHtmlFile.h"
@@ -32,17 +33,21 @@ using testing::WriteFile;
 constexpr char kTemplatePath[] = "t.html";
 constexpr char kMaskPath[] = "m.html";
 
-// What a case leaves behind besides the result code.
+// What a case leaves in the temporary directory.
 enum class Left {
-  kNothing,          // the template as it was (or, after 0, the new text), no temporary file
-  kEmptyTemp,        // the template as it was and one empty temporary file
-  kTempWithNewText,  // one temporary file holding the new text; the template is new after 0
+  kNothing,      // no temporary file
+  kEmptyTemp,    // one empty temporary file
+  kStartOfText,  // one temporary file holding the start of the new text, or all of it
+  kNewText,      // one temporary file holding the whole new text
 };
 
+// One fault and its outcome. The template holds the new text after 0 and its old text after a
+// failure, unless the failure came while the new text was being written into it.
 struct Fault {
   const char* faults;  // ZRTMASK_FAULTS for the shim
   int code;
   Left left;
+  bool template_cut = false;  // the template may hold part of either text
 };
 
 struct Operation {
@@ -123,11 +128,10 @@ int RunWithLimit(int resource, rlim_t limit, const std::function<int()>& body) {
   });
 }
 
-// The rewrite's code when no temporary file is left, else 200 plus their number: lets a child
-// whose c:/temp/ vanishes with it report both.
+// The rewrite's code plus 100 for each file left in c:/temp/: lets a child whose c:/temp/
+// vanishes with it report both.
 int CodeAndTempCount(int code) {
-  const std::size_t temps = testing::ListDirectory("c:/temp").size();
-  return temps == 0 ? code : 200 + static_cast<int>(temps);
+  return code + 100 * static_cast<int>(testing::ListDirectory("c:/temp").size());
 }
 
 // Compares two texts without printing them whole, which for a large template would bury the
@@ -173,10 +177,9 @@ class FaultInjectionTest : public testing::ScratchDirTest {
       SCOPED_TRACE(std::string(operation.label) + " with " + fault.faults);
       WriteFile(kTemplatePath, template_text);
       EXPECT_EQ(RunWithFaults(fault.faults, operation, kTemplatePath), fault.code);
-      const bool template_may_be_cut = fault.left == Left::kTempWithNewText && fault.code != kOk;
       if (fault.code == kOk) {
         EXPECT_TRUE(SameText(ReadFile(kTemplatePath), new_text));
-      } else if (!template_may_be_cut) {
+      } else if (!fault.template_cut) {
         EXPECT_TRUE(SameText(ReadFile(kTemplatePath), template_text));
       }
       const std::vector<std::string> temps = TempFiles();
@@ -184,12 +187,22 @@ class FaultInjectionTest : public testing::ScratchDirTest {
         EXPECT_TRUE(temps.empty());
       } else {
         ASSERT_EQ(temps.size(), 1u);
-        const std::string temp_text = ReadFile("c:/temp/" + temps[0]);
-        if (fault.left == Left::kEmptyTemp) {
-          EXPECT_EQ(temp_text, "");
-        } else {
-          EXPECT_TRUE(
-              SameText(temp_is_final_text ? temp_text : FoldLineFeeds(temp_text), new_text));
+        std::string temp_text = ReadFile("c:/temp/" + temps[0]);
+        // Folding line feeds as the copy back does turns the start of the temporary text into
+        // the start of the new text.
+        if (!temp_is_final_text) temp_text = FoldLineFeeds(temp_text);
+        switch (fault.left) {
+          case Left::kNothing:
+            break;
+          case Left::kEmptyTemp:
+            EXPECT_EQ(temp_text, "");
+            break;
+          case Left::kStartOfText:
+            EXPECT_TRUE(SameText(temp_text, new_text.substr(0, temp_text.size())));
+            break;
+          case Left::kNewText:
+            EXPECT_TRUE(SameText(temp_text, new_text));
+            break;
         }
       }
       for (const std::string& temp : temps) ::unlink(("c:/temp/" + temp).c_str());
@@ -216,7 +229,8 @@ const std::vector<Operation>& ItemRewrites() {
 }
 
 // The faults of the rewrite cycle tests (a full or failing temporary disk, failed writes, a
-// vanished or denied temporary file) are not repeated here.
+// vanished or denied temporary file) are not repeated here. Every failure after the temporary
+// file was created leaves it behind.
 TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
   const std::vector<Fault> faults = {
       // Opening the template for scanning: the access test finds it readable.
@@ -226,18 +240,18 @@ TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
       {"open_write_eacces=c:/temp/", kTempNotWritable, Left::kNothing},
       {"open_write_emfile=c:/temp/", kTempNotWritable, Left::kNothing},
       // Reopening it for the copy back.
-      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
+      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNewText},
+      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNewText},
       // Opening the template for output.
-      {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
-      {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
-      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
-      {"open_write_emfile=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNothing},
+      {"open_write_eacces=t.html", kOpenFailed, Left::kNewText},
+      {"open_write_emfile=t.html", kOpenFailed, Left::kNewText},
+      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNewText},
+      {"open_write_emfile=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNewText},
       // The template's disk is asked only when its open fails.
       {"statvfs_zero=t.html", kOk, Left::kNothing},
-      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kNewText, /*template_cut=*/true},
       // Removing the temporary file is the last step: the rewrite is done.
-      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+      {"unlink_fail=c:/temp/", kOk, Left::kNewText},
   };
   for (const Operation& operation : ItemRewrites()) {
     ExpectFaults(operation, kItemTemplate, faults, /*temp_is_final_text=*/false);
@@ -266,24 +280,24 @@ TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
       {"open_write_eacces=c:/temp/", kTemplateNotWritable, Left::kNothing},
       {"open_write_emfile=c:/temp/", kTemplateNotWritable, Left::kNothing},
       // Writing it fails.
-      {"write_enospc=c:/temp/", kTempDiskFull, Left::kNothing},
-      {"write_eio=c:/temp/", kOpenFailed, Left::kNothing},
+      {"write_enospc=c:/temp/", kTempDiskFull, Left::kStartOfText},
+      {"write_eio=c:/temp/", kOpenFailed, Left::kStartOfText},
       // A full disk that no write runs into is not asked about.
       {"statvfs_zero=c:/temp/", kOk, Left::kNothing},
       // Reopening it for the copy back.
-      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kNothing},
+      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNewText},
+      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNewText},
+      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kNewText},
       {"open_read_vanish=c:/temp/", kTempVanished, Left::kNothing},
       // Opening the template for output.
-      {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
-      {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
-      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
-      {"open_write_eacces=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNothing},
+      {"open_write_eacces=t.html", kOpenFailed, Left::kNewText},
+      {"open_write_emfile=t.html", kOpenFailed, Left::kNewText},
+      {"open_write_eacces=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNewText},
+      {"open_write_eacces=t.html;statvfs_fail=t.html", kTemplateDiskFull, Left::kNewText},
       // Writing into the template.
-      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
-      {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
-      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kNewText, /*template_cut=*/true},
+      {"write_eio=t.html", kOpenFailed, Left::kNewText, /*template_cut=*/true},
+      {"unlink_fail=c:/temp/", kOk, Left::kNewText},
   };
   for (const Operation& operation : MarkerValues()) {
     ExpectFaults(operation, kMarkerTemplate, faults, /*temp_is_final_text=*/true);
@@ -296,6 +310,8 @@ const Operation& MaskCopy() {
   return operation;
 }
 
+// The mask is read whole before the template is opened; no temporary file is involved, and a
+// write that fails part way leaves the new text in the mask.
 TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
   WriteFile(kMaskPath, "<p>mask\n\n\n</p>\r\n");
   const std::vector<Fault> faults = {
@@ -303,70 +319,57 @@ TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
       {"open_read_eacces=m.html", kOpenFailed, Left::kNothing},
       {"open_read_emfile=m.html", kOpenFailed, Left::kNothing},
       {"open_read_deny=m.html", kMaskUnreadable, Left::kNothing},
-      // The temporary file: created, written, reopened.
-      {"open_write_eacces=c:/temp/", kTempNotWritable, Left::kNothing},
-      {"open_write_emfile=c:/temp/", kTempNotWritable, Left::kNothing},
-      {"write_enospc=c:/temp/", kTempDiskFull, Left::kNothing},
-      {"write_eio=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_eacces=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_emfile=c:/temp/", kOpenFailed, Left::kNothing},
-      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kNothing},
-      {"open_read_vanish=c:/temp/", kTempVanished, Left::kNothing},
+      // The temporary directory plays no part.
+      {"open_write_eacces=c:/temp/", kOk, Left::kNothing},
+      {"statvfs_fail=c:/temp/", kOk, Left::kNothing},
       // The template: opened for output, written.
       {"open_write_eacces=t.html", kOpenFailed, Left::kNothing},
       {"open_write_emfile=t.html", kOpenFailed, Left::kNothing},
       {"open_write_emfile=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kNothing},
-      {"write_enospc=t.html", kTemplateDiskFull, Left::kTempWithNewText},
-      {"write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
-      {"unlink_fail=c:/temp/", kOk, Left::kTempWithNewText},
+      {"write_enospc=t.html", kTemplateDiskFull, Left::kNothing, /*template_cut=*/true},
+      {"write_eio=t.html", kOpenFailed, Left::kNothing, /*template_cut=*/true},
   };
   ExpectFaults(MaskCopy(), "old template\n", faults, /*temp_is_final_text=*/true);
+  EXPECT_EQ(ReadFile(kMaskPath), "<p>mask\n\n\n</p>\r\n");
 }
 
 // A template that does not exist yet is created by the copy; when the copy then fails, it is
 // removed again, and when it cannot even be created, nothing appears.
 TEST_F(FaultInjectionTest, FailedMaskCopyLeavesNoNewTemplate) {
   WriteFile(kMaskPath, "mask");
-  struct Case {
-    const char* faults;
-    int code;
-    std::size_t temps_left;
-  } cases[] = {
-      {"open_write_eacces=t.html", kTemplateNotWritable, 0},
-      {"write_enospc=t.html", kTemplateDiskFull, 1},
-      {"write_eio=t.html", kOpenFailed, 1},
+  const std::pair<const char*, int> cases[] = {
+      {"open_write_eacces=t.html", kTemplateNotWritable},
+      {"write_enospc=t.html", kTemplateDiskFull},
+      {"write_eio=t.html", kOpenFailed},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.faults);
-    EXPECT_EQ(RunWithFaults(c.faults, MaskCopy(), kTemplatePath), c.code);
+  for (const auto& [faults, code] : cases) {
+    SCOPED_TRACE(faults);
+    EXPECT_EQ(RunWithFaults(faults, MaskCopy(), kTemplatePath), code);
     EXPECT_FALSE(testing::FileExists(kTemplatePath));
-    const std::vector<std::string> temps = TempFiles();
-    ASSERT_EQ(temps.size(), c.temps_left);
-    for (const std::string& temp : temps) {
-      EXPECT_EQ(ReadFile("c:/temp/" + temp), "mask");
-      ::unlink(("c:/temp/" + temp).c_str());
-    }
+    EXPECT_TRUE(TempFiles().empty());
   }
 }
 
 // A read that fails after the first block is no end of the file: a rewrite that took it for
-// one would copy back a template cut short, or keep only part of the new text.
+// one would copy back a template cut short.
 TEST_F(FaultInjectionTest, ReadErrorPartWayFailsTheRewrite) {
   std::string large = "<html>\n<S>old</S>\n<QLXSTART>\n";
   while (large.size() < 200 * 1024) large += "<p>a line of a large template</p>\n";
   large += "</html>\n";
   // Reading the temporary file back: the template may be cut, the new text is kept.
   const std::vector<Fault> faults = {
-      {"read_eio_later=c:/temp/", kOpenFailed, Left::kTempWithNewText},
+      {"read_eio_later=c:/temp/", kOpenFailed, Left::kNewText, /*template_cut=*/true},
   };
-  WriteFile(kMaskPath, large + "<p>mask</p>\n");
   ExpectFaults(ItemRewrites()[1], large, faults, /*temp_is_final_text=*/false);
   ExpectFaults(MarkerValues()[0], large, faults, /*temp_is_final_text=*/true);
-  ExpectFaults(MaskCopy(), large, faults, /*temp_is_final_text=*/true);
+  // Reading the mask, which is read whole before the template is opened.
+  WriteFile(kMaskPath, large + "<p>mask</p>\n");
+  ExpectFaults(MaskCopy(), large, {{"read_eio_later=m.html", kOpenFailed, Left::kNothing}},
+               /*temp_is_final_text=*/true);
   // Scanning the template: the item rewrites read it through the same reader.
   for (const Operation& operation : ItemRewrites()) {
     ExpectFaults(operation, large + kItemTemplate,
-                 {{"read_eio_later=t.html", kOpenFailed, Left::kNothing}},
+                 {{"read_eio_later=t.html", kOpenFailed, Left::kStartOfText}},
                  /*temp_is_final_text=*/false);
   }
 }
@@ -383,21 +386,31 @@ std::string LargeText(std::size_t size) {
   return text;
 }
 
-TEST_F(FaultInjectionTest, FullTemporaryDiskGives5AndKeepsTheTemplate) {
+TEST_F(FaultInjectionTest, FullTemporaryDiskGives5ToRewritesButNotToTheMaskCopy) {
   const std::string large = "<S>old</S><QLXSTART>\n" + LargeText(200 * 1024);
-  WriteFile(kTemplatePath, large);
-  WriteFile(kMaskPath, large);
-  const RealCase cases[] = {
-      {"tag", [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); }},
-      {"start", [] { return ZRTHtmlFile(kTemplatePath).SetZRTStart("v"); }},
-      {"copy", [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }},
+  const std::string mask = large + "<p>mask</p>\n";
+  WriteFile(kMaskPath, mask);
+  struct Case {
+    const char* label;
+    std::function<int()> run;
+    int code_and_temps;
+    const std::string& template_after;
+  } cases[] = {
+      // The temporary file, cut short, stays behind.
+      {"tag", [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); },
+       kTempDiskFull + 100, large},
+      {"start", [] { return ZRTHtmlFile(kTemplatePath).SetZRTStart("v"); }, kTempDiskFull + 100,
+       large},
+      // The mask copy needs no temporary file.
+      {"copy", [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }, kOk, mask},
   };
-  for (const RealCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
+    WriteFile(kTemplatePath, large);
     // c:/temp/ is a 64 KB disk; the template is not on it.
     EXPECT_EQ(RunOnSmallDisk("c:/temp", 64 * 1024, [&] { return CodeAndTempCount(c.run()); }),
-              kTempDiskFull);
-    EXPECT_TRUE(SameText(ReadFile(kTemplatePath), large));
+              c.code_and_temps);
+    EXPECT_TRUE(SameText(ReadFile(kTemplatePath), c.template_after));
   }
 }
 
@@ -408,13 +421,14 @@ TEST_F(FaultInjectionTest, FullTemplateDiskGives9AndKeepsTheNewText) {
   struct Case {
     const char* label;
     std::function<int(ZRTHtmlFile&)> run;
-    std::string expected_in_temp;
+    std::string kept_in_temp;  // empty: no temporary file
   } cases[] = {
       {"dump", [&](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", large.c_str()); },
        "<!--S-->" + large + "<!--/S--><QLXSTART>"},
       {"start", [&](ZRTHtmlFile& file) { return file.SetZRTStart(large.c_str()); },
        "<S>old</S><QLXSTART>\n" + large + "\n"},
-      {"copy", [](ZRTHtmlFile& file) { return file.CopyMaskFile(kMaskPath); }, large},
+      // The new text is in the mask.
+      {"copy", [](ZRTHtmlFile& file) { return file.CopyMaskFile(kMaskPath); }, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -427,37 +441,53 @@ TEST_F(FaultInjectionTest, FullTemplateDiskGives9AndKeepsTheNewText) {
                              }),
               kTemplateDiskFull);
     const std::vector<std::string> temps = TempFiles();
+    if (c.kept_in_temp.empty()) {
+      EXPECT_TRUE(temps.empty());
+      EXPECT_TRUE(SameText(ReadFile(kMaskPath), large));
+      continue;
+    }
     ASSERT_EQ(temps.size(), 1u);
-    EXPECT_TRUE(SameText(ReadFile("c:/temp/" + temps[0]), c.expected_in_temp));
+    EXPECT_TRUE(SameText(ReadFile("c:/temp/" + temps[0]), c.kept_in_temp));
     ::unlink(("c:/temp/" + temps[0]).c_str());
   }
 }
 
-// Writing to /dev/full fails with ENOSPC: a mask copied onto it stays in the temporary file.
+// Writing to /dev/full fails with ENOSPC.
 TEST_F(FaultInjectionTest, MaskCopyOntoDevFullGives9AndKeepsTheMask) {
   WriteFile(kMaskPath, "mask text");
   ASSERT_EQ(::symlink("/dev/full", kTemplatePath), 0);
   ZRTHtmlFile file(kTemplatePath);
   EXPECT_EQ(file.CopyMaskFile(kMaskPath), kTemplateDiskFull);
-  const std::vector<std::string> temps = TempFiles();
-  ASSERT_EQ(temps.size(), 1u);
-  EXPECT_EQ(ReadFile("c:/temp/" + temps[0]), "mask text");
+  EXPECT_EQ(ReadFile(kMaskPath), "mask text");
+  EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(FaultInjectionTest, FileSizeLimitFailsTheTemporaryFileAndKeepsTheTemplate) {
+// EFBIG is no lack of space: the generic failure.
+TEST_F(FaultInjectionTest, FileSizeLimitGives15) {
   const std::string large = "<S>old</S>\n" + LargeText(8 * 1024);
-  WriteFile(kTemplatePath, large);
-  WriteFile(kMaskPath, large);
-  const RealCase cases[] = {
+  const RealCase item_rewrites[] = {
       {"view", [] { return ZRTHtmlFile(kTemplatePath).SetZRTViewName("N"); }},
       {"image", [] { return ZRTHtmlFile(kTemplatePath).SetZRTImageName("i", 1, 2); }},
-      {"copy", [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }},
   };
-  for (const RealCase& c : cases) {
+  for (const RealCase& c : item_rewrites) {
     SCOPED_TRACE(c.label);
-    // EFBIG is no lack of space: the generic failure.
+    WriteFile(kTemplatePath, large);
+    // The temporary file fails first: the template stays, the start of the new text is kept.
     EXPECT_EQ(RunWithLimit(RLIMIT_FSIZE, 4096, c.run), kOpenFailed);
     EXPECT_TRUE(SameText(ReadFile(kTemplatePath), large));
+    const std::vector<std::string> temps = TempFiles();
+    ASSERT_EQ(temps.size(), 1u);
+    EXPECT_LE(ReadFile("c:/temp/" + temps[0]).size(), 4096u);
+    ::unlink(("c:/temp/" + temps[0]).c_str());
+  }
+  {
+    SCOPED_TRACE("copy");
+    WriteFile(kTemplatePath, "old");
+    WriteFile(kMaskPath, large);
+    EXPECT_EQ(RunWithLimit(RLIMIT_FSIZE, 4096,
+                           [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }),
+              kOpenFailed);
+    EXPECT_TRUE(SameText(ReadFile(kMaskPath), large));
     EXPECT_TRUE(TempFiles().empty());
   }
 }
@@ -480,8 +510,8 @@ TEST_F(FaultInjectionTest, DescriptorLimitFailsTheNextOpenAndKeepsTheTemplate) {
        [] { return ZRTHtmlFile(kTemplatePath).SetZRTTagContent("S", "C"); }, kTempNotWritable, 0},
       {"start, one for the temporary file", 1,
        [] { return ZRTHtmlFile(kTemplatePath).SetZRTStart("v"); }, kTemplateNotWritable, 1},
-      {"copy, one for the mask", 1,
-       [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); }, kTempNotWritable, 0},
+      {"copy, no descriptor", 0, [] { return ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath); },
+       kOpenFailed, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -512,6 +542,7 @@ TEST_F(FaultInjectionTest, DescriptorLimitFailsTheNextOpenAndKeepsTheTemplate) {
     EXPECT_EQ(ReadFile(kTemplatePath), kItemTemplate);
     const std::vector<std::string> temps = TempFiles();
     EXPECT_EQ(temps.size(), c.temps_left);
+    for (const std::string& temp : temps) EXPECT_EQ(ReadFile("c:/temp/" + temp), "");
     for (const std::string& temp : temps) ::unlink(("c:/temp/" + temp).c_str());
   }
 }

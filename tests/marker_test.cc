@@ -243,7 +243,18 @@ using zrtmask::testing::WriteFile;
 constexpr char kTemplate[] = "mask.html";
 constexpr char kMask[] = "new.html";
 
-class MarkerTest : public zrtmask::testing::ScratchDirTest {};
+class MarkerTest : public zrtmask::testing::ScratchDirTest {
+ protected:
+  // The texts of the files left in c:/temp/, which is then emptied.
+  std::vector<std::string> LeftInTemp() {
+    std::vector<std::string> texts;
+    for (const std::string& name : TempFiles()) {
+      texts.push_back(ReadFile("c:/temp/" + name));
+      ::unlink(("c:/temp/" + name).c_str());
+    }
+    return texts;
+  }
+};
 
 using Setter = int (ZRTHtmlFile::*)(ZRTUnicodeString);
 
@@ -389,12 +400,14 @@ TEST_F(MarkerTest, FailedMarkerRewriteLeavesTheTemplateUnchanged) {
     ASSERT_EQ(::mkdir("c:/temp", 0777), 0);
     ASSERT_EQ(::chmod("c:/temp", 0777), 0);
   }
+  // From here on the temporary file exists when the rewrite fails, and is left behind with
+  // what had been written to it.
   {
     SCOPED_TRACE("template is a directory");
     ASSERT_EQ(::mkdir("folder.html", 0777), 0);
     ZRTHtmlFile file("folder.html");
     EXPECT_EQ(file.SetZRTStart("x"), zrtmask::kTemplateNotWritable);
-    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_EQ(LeftInTemp(), std::vector<std::string>{""});
   }
   {
     SCOPED_TRACE("template not writable");
@@ -403,7 +416,7 @@ TEST_F(MarkerTest, FailedMarkerRewriteLeavesTheTemplateUnchanged) {
     EXPECT_EQ(RunUnprivileged([] { return ZRTHtmlFile(kTemplate).SetZRTStart("x"); }),
               zrtmask::kTemplateNotWritable);
     EXPECT_EQ(ReadFile(kTemplate), html);
-    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_EQ(LeftInTemp(), std::vector<std::string>{"A<QLXSTART>\nx\nB"});
     ASSERT_EQ(::chmod(kTemplate, 0666), 0);
   }
   {
@@ -413,7 +426,9 @@ TEST_F(MarkerTest, FailedMarkerRewriteLeavesTheTemplateUnchanged) {
     EXPECT_EQ(RunWithFileSizeLimit(4096, [] { return ZRTHtmlFile(kTemplate).SetZRTStart("x"); }),
               zrtmask::kOpenFailed);
     EXPECT_EQ(ReadFile(kTemplate), large);
-    EXPECT_TRUE(TempFiles().empty());
+    // The part written before the limit stopped it.
+    const std::string new_text = "<QLXSTART>\nx\n" + std::string(8192, 'a');
+    EXPECT_EQ(LeftInTemp(), std::vector<std::string>{new_text.substr(0, 4096)});
   }
 }
 
@@ -529,6 +544,7 @@ TEST_F(MarkerTest, FailedMaskCopyLeavesTheTemplateUnchanged) {
               zrtmask::kMaskUnreadable);
     ASSERT_EQ(::chmod(kMask, 0644), 0);
     EXPECT_EQ(ReadFile(kTemplate), html);
+    EXPECT_TRUE(TempFiles().empty());
   }
   {
     SCOPED_TRACE("template not writable");
@@ -539,13 +555,17 @@ TEST_F(MarkerTest, FailedMaskCopyLeavesTheTemplateUnchanged) {
     EXPECT_EQ(ReadFile(kTemplate), html);
     EXPECT_TRUE(TempFiles().empty());
   }
-  {
-    SCOPED_TRACE("temporary directory missing");
-    ASSERT_EQ(::rmdir("c:/temp"), 0);
-    ZRTHtmlFile file(kTemplate);
-    EXPECT_EQ(file.CopyMaskFile(kMask), zrtmask::kTempNotWritable);
-    EXPECT_EQ(ReadFile(kTemplate), html);
-  }
+}
+
+// The mask is copied straight over the template: the temporary directory plays no part.
+TEST_F(MarkerTest, MaskCopyNeedsNoTemporaryDirectory) {
+  ASSERT_EQ(::rmdir("c:/temp"), 0);
+  WriteFile(kTemplate, "old template");
+  EXPECT_EQ(CopyMask("<p>mask</p>\r\n"), "0:<p>mask</p>\r\n");
+  ZRTHtmlFile file("fresh.html");
+  EXPECT_EQ(file.CopyMaskFile(kMask), zrtmask::kOk);
+  EXPECT_EQ(ReadFile("fresh.html"), "<p>mask</p>\r\n");
+  EXPECT_FALSE(zrtmask::testing::FileExists("c:/temp"));
 }
 
 }  // namespace

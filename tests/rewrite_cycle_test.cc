@@ -187,12 +187,48 @@ TEST_F(RewriteCycleTest, CrLfTemplateKeepsCrLf) {
   EXPECT_EQ(ReadFile("t.html"), "<p>\r\n<!--S-->a\r\nb<!--/S-->\r\n</p>");
 }
 
-// Checks each failing operation: its code, the template byte for byte, no temporary file.
-void ExpectFailedWithTemplateUntouched(int code, int expected,
-                                       const std::vector<std::string>& temps) {
+// What a failed rewrite leaves in c:/temp/.
+enum class Left {
+  kNothing,          // no temporary file: the rewrite failed before creating it, or it vanished
+  kEmptyTemp,        // one empty temporary file: no write into it succeeded
+  kTempWithNewText,  // one temporary file holding the whole new text, line feeds not yet folded
+};
+
+// The text that operation gives kTemplate when nothing fails.
+std::string NewText(const Operation& operation) {
+  WriteFile("clean.html", kTemplate);
+  ZRTHtmlFile file("clean.html");
+  EXPECT_EQ(operation.run(file), kOk);
+  std::string text = ReadFile("clean.html");
+  ::unlink("clean.html");
+  EXPECT_NE(text, kTemplate);
+  return text;
+}
+
+std::string FoldLineFeeds(const std::string& text) {
+  std::string folded;
+  for (char byte : text) {
+    if (byte == '\n' && !folded.empty() && folded.back() == '\n') continue;
+    folded += byte;
+  }
+  return folded;
+}
+
+// Checks a failed operation: its code, the template byte for byte, and what it left in
+// c:/temp/, which is then emptied for the next case.
+void ExpectFailedWithTemplateUntouched(int code, int expected, Left left,
+                                       const std::string& new_text) {
   EXPECT_EQ(code, expected);
   EXPECT_EQ(ReadFile("t.html"), kTemplate);
-  EXPECT_TRUE(temps.empty());
+  const std::vector<std::string> temps = testing::ListDirectory("c:/temp");
+  if (left == Left::kNothing) {
+    EXPECT_TRUE(temps.empty());
+  } else {
+    ASSERT_EQ(temps.size(), 1u);
+    const std::string temp_text = ReadFile(std::string(kTempDirectory) + temps[0]);
+    EXPECT_EQ(FoldLineFeeds(temp_text), left == Left::kEmptyTemp ? "" : new_text);
+  }
+  for (const std::string& temp : temps) ::unlink((std::string(kTempDirectory) + temp).c_str());
 }
 
 TEST_F(RewriteCycleTest, FailuresBeforeTheTempFileLeaveEverythingAsItWas) {
@@ -233,11 +269,12 @@ TEST_F(RewriteCycleTest, UnwritableTemplateGives8) {
   ASSERT_EQ(::chmod("t.html", 0444), 0);
   for (const Operation& operation : Operations()) {
     SCOPED_TRACE(operation.label);
+    const std::string new_text = NewText(operation);
     int code = testing::RunUnprivileged([&] {
       ZRTHtmlFile file("t.html");
       return operation.run(file);
     });
-    ExpectFailedWithTemplateUntouched(code, kTemplateNotWritable, TempFiles());
+    ExpectFailedWithTemplateUntouched(code, kTemplateNotWritable, Left::kTempWithNewText, new_text);
   }
 }
 
@@ -246,34 +283,44 @@ TEST_F(RewriteCycleTest, FullTempDiskGives5AndTracesForTagContentAndDump) {
   const std::string tag_message = "disk full : ZRTHtmlFile::SetZRTTagContent ...\n";
   const std::string dump_message = "Disk full : ZRTHtmlFile::dump ...\n";
   const std::string messages[] = {"", tag_message, dump_message, ""};
-  // No byte free, a failed free-space query, and a write that runs out of space.
-  for (const char* faults :
-       {"statvfs_zero=c:/temp/", "statvfs_fail=c:/temp/", "write_enospc=c:/temp/"}) {
+  // No byte free after the scan and a failed free-space query find the new text written whole;
+  // a write that runs out of space leaves nothing in it.
+  const struct {
+    const char* faults;
+    Left left;
+  } cases[] = {{"statvfs_zero=c:/temp/", Left::kTempWithNewText},
+               {"statvfs_fail=c:/temp/", Left::kTempWithNewText},
+               {"write_enospc=c:/temp/", Left::kEmptyTemp}};
+  for (const auto& c : cases) {
     for (std::size_t index = 0; index < Operations().size(); ++index) {
-      SCOPED_TRACE(std::string(faults) + " " + Operations()[index].label);
-      ChildResult result = RunWithFaults(faults, "t.html", Operations()[index].runner_arguments);
-      ExpectFailedWithTemplateUntouched(result.code, kTempDiskFull, TempFiles());
+      SCOPED_TRACE(std::string(c.faults) + " " + Operations()[index].label);
+      const std::string new_text = NewText(Operations()[index]);
+      ChildResult result = RunWithFaults(c.faults, "t.html", Operations()[index].runner_arguments);
+      ExpectFailedWithTemplateUntouched(result.code, kTempDiskFull, c.left, new_text);
       EXPECT_EQ(result.errors, messages[index]);
     }
   }
 }
 
-TEST_F(RewriteCycleTest, FailuresAfterTheScanLeaveEverythingAsItWas) {
+TEST_F(RewriteCycleTest, FailuresAfterTheScanKeepTheTemplateAndLeaveTheTempFile) {
+  const std::string new_text = NewText(Operations()[1]);
   WriteFile("t.html", kTemplate);
   struct Case {
     const char* faults;
     int expected;
+    Left left;
   } cases[] = {
-      {"write_eio=c:/temp/", kOpenFailed},
-      {"open_read_vanish=c:/temp/", kTempVanished},
-      {"open_read_deny=c:/temp/", kTempUnreadable},
-      {"open_write_eio=t.html;statvfs_zero=t.html", kTemplateDiskFull},
-      {"open_write_eio=t.html", kOpenFailed},
+      {"write_eio=c:/temp/", kOpenFailed, Left::kEmptyTemp},
+      // The temporary file is gone before it is read back: nothing is left to keep.
+      {"open_read_vanish=c:/temp/", kTempVanished, Left::kNothing},
+      {"open_read_deny=c:/temp/", kTempUnreadable, Left::kTempWithNewText},
+      {"open_write_eio=t.html;statvfs_zero=t.html", kTemplateDiskFull, Left::kTempWithNewText},
+      {"open_write_eio=t.html", kOpenFailed, Left::kTempWithNewText},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults);
     ChildResult result = RunWithFaults(c.faults, "t.html", Operations()[1].runner_arguments);
-    ExpectFailedWithTemplateUntouched(result.code, c.expected, TempFiles());
+    ExpectFailedWithTemplateUntouched(result.code, c.expected, c.left, new_text);
     EXPECT_EQ(result.errors, "");
   }
 }

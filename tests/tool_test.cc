@@ -299,6 +299,11 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
     EXPECT_EQ(run.err, message);
     EXPECT_EQ(ReadFile("t.html"), kTemplate);
   }
+  // A mask is copied straight over the template: no temporary directory is needed.
+  ToolRun copy = RunTool({"copy-mask", "t.html", "mask.html"});
+  EXPECT_EQ(copy.status, 0);
+  EXPECT_EQ(copy.err, "");
+  EXPECT_EQ(ReadFile("t.html"), "<p>mask</p>\n");
 }
 
 TEST_F(ToolTest, UnprivilegedUserGetsOneForUnreadableAndEightForReadOnly) {
