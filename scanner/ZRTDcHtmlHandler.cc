@@ -182,13 +182,19 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler()
       _findTypes(0),
       _state(ScanState::kText),
       _itemType(0),
-      _name(new char[kNameBufferSize]),
-      _value(new char[kValueBufferSize]),
+      _name(new (std::nothrow) char[kNameBufferSize]),
+      _value(new (std::nothrow) char[kValueBufferSize]),
       _nameLength(0),
       _valueLength(0),
       _skippingDeclaration(false),
       _waitingForEquals(true),
       _quote(kNoQuote) {
+  // No exception leaves the library: without its buffers the scanner opens nothing (15), like
+  // a scanner that was moved from.
+  if (_name == nullptr || _value == nullptr) {
+    release();
+    return;
+  }
   _name[0] = '\0';
   _value[0] = '\0';
 }
@@ -247,7 +253,8 @@ int ZRTDcHtmlHandler::OpenFile(const char* path) {
   // line number and state carry on, as they always have.
   delete _stream;
   _stream = nullptr;
-  if (_name == nullptr) return zrtmask::kOpenFailed;  // moved from: no buffers to scan into
+  // Moved from, or the buffers could not be had: nothing to scan into.
+  if (_name == nullptr || _value == nullptr) return zrtmask::kOpenFailed;
   ByteReader* reader = new (std::nothrow) ByteReader;
   int error = 0;
   if (reader != nullptr && reader->Open(path, &error)) {
