@@ -495,6 +495,12 @@ TEST_F(FaultInjectionTest, FileSizeLimitGives15) {
 // With every descriptor taken but a few, the open that finds none free fails with EMFILE: a
 // rewrite reports the step it could not take and keeps the template.
 TEST_F(FaultInjectionTest, DescriptorLimitFailsTheNextOpenAndKeepsTheTemplate) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtime opens descriptors of its own (a pipe to probe memory before it
+  // reports), so with the table full it reports faults that are not there. The plain build
+  // runs this test.
+  GTEST_SKIP() << "needs free descriptors for the sanitizer runtime";
+#endif
   WriteFile(kTemplatePath, kItemTemplate);
   WriteFile(kMaskPath, "mask");
   struct Case {
