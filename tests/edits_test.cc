@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "ZRTHtmlFile.h"
 #include "testing/test_support.h"
@@ -71,13 +72,14 @@ TEST_F(EditsTest, WorkedExamplesComeOutByteForByte) {
                   "pics/new.gif", 120, 45),
             "<p>\n<!--ZRTImage--><img src=\"pics/new.gif\" width=\"120\" height=\"45\" "
             "alt=\"logo\" ><!--/ZRTImage-->\n</p>");
+  // A dump writes its text as it is, with runs of line feeds folded.
+  EXPECT_EQ(Rewrite("<S>x<BR>y</S>",
+                    [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("S", "a<b>&\n\n\nc"); }),
+            "<!--S-->a<b>&\nc<!--/S-->");
 }
 
 TEST_F(EditsTest, ReserialisationKeepsMarkupAndDropsOnlyWhatTheScannerSkips) {
-  struct Case {
-    const char* before;
-    const char* after;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"", ""},
       {"<p>x</p><!--c-->", "<p>x</p><!--c-->"},
       {"<p a=1 b='x'>t</p>\ntext after the last tag", "<p a=\"1\" b=\"x\" >t</p>"},
@@ -85,17 +87,15 @@ TEST_F(EditsTest, ReserialisationKeepsMarkupAndDropsOnlyWhatTheScannerSkips) {
       {"<!DOCTYPE html>\n\n\n<p>x</p>", "\n<p>x</p>"},
       {"<p>word<!-- c --></p>", "<p>word<!-- c --></p>"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.before);
-    EXPECT_EQ(ViewName(c.before, "N"), c.after);
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(before);
+    EXPECT_EQ(ViewName(before, "N"), after);
   }
 }
 
 TEST_F(EditsTest, ViewNameGoesIntoTheFirstTitleAfterTheMarker) {
-  struct Case {
-    const char* before;
-    const char* name;
-    const char* after;
+  struct {
+    const char *before, *name, *after;
   } cases[] = {
       {"<title>a</title><ZRTViewName><title>b</title></ZRTViewName><title>c</title>", "N",
        "<title>a</title><ZRTViewName><title>N</title></ZRTViewName><title>c</title>"},
@@ -106,17 +106,15 @@ TEST_F(EditsTest, ViewNameGoesIntoTheFirstTitleAfterTheMarker) {
       {"<ZRTViewName><title></title>", "a & <b>", "<ZRTViewName><title>a & &lt;b&gt;</title>"},
       {"<ZRTViewName><title>old</title>", "", "<ZRTViewName><title></title>"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.before);
     EXPECT_EQ(ViewName(c.before, c.name), c.after);
   }
 }
 
 TEST_F(EditsTest, TagContentFillsEveryRegionOfTheMarker) {
-  struct Case {
-    const char* before;
-    const char* content;
-    const char* after;
+  struct {
+    const char *before, *content, *after;
   } cases[] = {
       {"<p>x</p><s>y</s>", "C", "<p>x</p><s>y</s>"},
       {"<S></S>", "C", "<!--S-->C<BR><!--/S-->"},
@@ -130,23 +128,14 @@ TEST_F(EditsTest, TagContentFillsEveryRegionOfTheMarker) {
       {"<p><!--S-->C<BR><!--/S-->", "D", "<p><!--S-->C<BR><!--/S-->"},
       {"<S></S>", "a<b>&\n\nc \xC3\xA9", "<!--S-->a&lt;b&gt;&<BR><BR>c \xC3\xA9<BR><!--/S-->"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.before);
     EXPECT_EQ(TagContent(c.before, c.content), c.after);
   }
 }
 
-TEST_F(EditsTest, DumpWritesTheTextAsItIs) {
-  EXPECT_EQ(Rewrite("<S>x<BR>y</S>",
-                    [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("S", "a<b>&\n\n\nc"); }),
-            "<!--S-->a<b>&\nc<!--/S-->");
-}
-
 TEST_F(EditsTest, ImageValuesChangeOnlyOnTheImageElementOfTheRegion) {
-  struct Case {
-    const char* before;
-    const char* after;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"<img src=a><ZRTIMAGE><img src=b>", "<img src=\"a\"><ZRTIMAGE><img src=\"b\">"},
       {"<p><!--ZRTImage--><img src=a>", "<p><!--ZRTImage--><img src=\"a\">"},
       {"<ZRTImage><Img src=a></ZRTImage>", "<!--ZRTImage--><Img src=\"a\"><!--/ZRTImage-->"},
@@ -158,9 +147,9 @@ TEST_F(EditsTest, ImageValuesChangeOnlyOnTheImageElementOfTheRegion) {
       {"<ZRTImage><img src></ZRTImage><p height=1>",
        "<!--ZRTImage--><img src><!--/ZRTImage--><p height=\"1\">"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.before);
-    EXPECT_EQ(Image(c.before, "a\"\xC3\xA9", 0, -5), c.after);
+  for (const auto& [before, after] : cases) {
+    SCOPED_TRACE(before);
+    EXPECT_EQ(Image(before, "a\"\xC3\xA9", 0, -5), after);
   }
 }
 

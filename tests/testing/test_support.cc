@@ -2,6 +2,7 @@
 #include "testing/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "zrtmask_result.h"
 
 namespace zrtmask::testing {
 
@@ -94,6 +97,89 @@ int RunUnprivileged(const std::function<int()>& body) {
   if (!WIFEXITED(status)) return -1;
   int code = WEXITSTATUS(status);
   return code == 255 ? -1 : code;
+}
+
+int RunInChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int result = body();
+    std::fflush(nullptr);
+    ::_exit(result & 0xff);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string FoldLineFeeds(const std::string& text) {
+  std::string folded;
+  for (char byte : text) {
+    if (byte == '\n' && !folded.empty() && folded.back() == '\n') continue;
+    folded += byte;
+  }
+  return folded;
+}
+
+std::vector<std::string> TakeTempTexts() {
+  std::vector<std::string> texts;
+  for (const std::string& name : ListDirectory("c:/temp")) {
+    texts.push_back(ReadFile("c:/temp/" + name));
+    ::unlink(("c:/temp/" + name).c_str());
+  }
+  return texts;
+}
+
+const char kItemTemplate[] =
+    "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n"
+    "<ZRTImage><img src=a></ZRTImage>\n</html>\n";
+
+const std::vector<Rewrite>& ItemRewrites() {
+  static const std::vector<Rewrite> rewrites = {
+      {"view", {"view", "N"}, [](ZRTHtmlFile& file) { return file.SetZRTViewName("N"); }},
+      {"tag", {"tag", "S", "C"}, [](ZRTHtmlFile& file) { return file.SetZRTTagContent("S", "C"); }},
+      {"dump",
+       {"dump", "S", "C"},
+       [](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", "C"); }},
+      {"image",
+       {"image", "i", "1", "2"},
+       [](ZRTHtmlFile& file) { return file.SetZRTImageName("i", 1, 2); }},
+  };
+  return rewrites;
+}
+
+std::string NewText(const Rewrite& rewrite, const std::string& template_text) {
+  WriteFile("clean.html", template_text);
+  ZRTHtmlFile file("clean.html");
+  EXPECT_EQ(rewrite.run(file), kOk);
+  std::string text = ReadFile("clean.html");
+  ::unlink("clean.html");
+  return text;
+}
+
+int RunWithFaults(const std::string& faults, const Rewrite& rewrite,
+                  const std::string& template_path, const std::string& errors_path) {
+  const std::vector<std::string>& arguments = rewrite.runner_arguments;
+  std::vector<std::string> words = {ZRTMASK_FAULT_RUNNER, arguments[0], template_path};
+  words.insert(words.end(), arguments.begin() + 1, arguments.end());
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int errors = ::open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (errors < 0 || ::dup2(errors, 2) < 0) ::_exit(126);
+    ::setenv("LD_PRELOAD", ZRTMASK_FAULT_SHIM, 1);
+    ::setenv("ZRTMASK_FAULTS", faults.c_str(), 1);
+    // Under AddressSanitizer the preloaded shim comes before the sanitizer's runtime.
+    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 }  // namespace zrtmask::testing

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ZRTHtmlFile.h"
+
 namespace zrtmask::testing {
 
 // Writes bytes to path (creating or emptying it). Fails the test on error.
@@ -40,6 +42,35 @@ class ScratchDirTest : public ::testing::Test {
 // 65534), so that permission bits apply even when the tests run as root. Returns the value the
 // body returns (0-255), or -1 when the child could not drop privileges or crashed.
 int RunUnprivileged(const std::function<int()>& body);
+
+// Runs body in a forked child; returns what it returns (0-255), or -1 when the child crashed.
+int RunInChild(const std::function<int()>& body);
+
+// text with every run of line feeds folded into one, as the copy back of an item rewrite does.
+std::string FoldLineFeeds(const std::string& text);
+
+// The texts of the files left in c:/temp/, which are then removed.
+std::vector<std::string> TakeTempTexts();
+
+// A rewrite, run in process or by zrtmask_fault_runner (whose arguments are the first runner
+// argument, the template, then the rest).
+struct Rewrite {
+  const char* label;
+  std::vector<std::string> runner_arguments;
+  std::function<int(ZRTHtmlFile&)> run;
+};
+
+// A template in which each of the four item rewrites has something to change, and those four.
+extern const char kItemTemplate[];
+const std::vector<Rewrite>& ItemRewrites();
+
+// The text that rewrite gives template_text when nothing fails (via a scratch file).
+std::string NewText(const Rewrite& rewrite, const std::string& template_text);
+
+// Runs rewrite on template_path in a child with the fault shim preloaded and ZRTMASK_FAULTS set
+// to faults, its standard error going to errors_path. Returns its exit status, or -1.
+int RunWithFaults(const std::string& faults, const Rewrite& rewrite,
+                  const std::string& template_path, const std::string& errors_path = "/dev/null");
 
 }  // namespace zrtmask::testing
 
