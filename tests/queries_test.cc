@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "ZRTHtmlFile.h"
 #include "testing/test_support.h"
@@ -17,54 +19,36 @@ constexpr char kTemplate[] = "mask.html";
 
 class QueriesTest : public zrtmask::testing::ScratchDirTest {};
 
-// Each helper writes html as the template, runs one query and shows "code:answer".
-
-std::string ViewName(const std::string& html, const char* initial = "unset") {
-  WriteFile(kTemplate, html);
-  ZRTHtmlFile file(kTemplate);
-  ZRTUnicodeString name(initial);
-  const int code = file.GetZRTViewName(&name);
-  return std::to_string(code) + ":" + name.ConvertToChar();
+using Query = std::function<int(ZRTHtmlFile&, ZRTUnicodeString*)>;
+const Query kViewName = [](ZRTHtmlFile& f, ZRTUnicodeString* s) { return f.GetZRTViewName(s); };
+const Query kPath = [](ZRTHtmlFile& f, ZRTUnicodeString* s) { return f.GetZRTPath(s); };
+Query ContentOf(const char* name) {
+  return [name](ZRTHtmlFile& f, ZRTUnicodeString* s) { return f.GetZRTTagContent(name, s); };
 }
+const Query kContentOfS = ContentOf("S");
+constexpr char kFullTemplate[] =
+    "<ZRTViewName><title>T</title></ZRTViewName><S>c</S><ZRTPath><SYS path=\"p\"></ZRTPath>";
 
-std::string TagContent(const std::string& html, const char* tag_name) {
-  WriteFile(kTemplate, html);
-  ZRTHtmlFile file(kTemplate);
-  ZRTUnicodeString content("unset");
-  const int code = file.GetZRTTagContent(tag_name, &content);
-  return std::to_string(code) + ":" + content.ConvertToChar();
-}
+struct Case {
+  const char* html;
+  const char* answer;             // "code:out-parameter"
+  const char* initial = "unset";  // the out-parameter before the query
+};
 
-std::string Path(const std::string& html) {
-  WriteFile(kTemplate, html);
-  ZRTHtmlFile file(kTemplate);
-  ZRTUnicodeString path("unset");
-  const int code = file.GetZRTPath(&path);
-  return std::to_string(code) + ":" + path.ConvertToChar();
-}
-
-// The list starts with the entry "old"; entries are joined with "|".
-std::string ListTags(const ZRTListValZRTUnicodeString& tags) {
-  std::string joined;
-  for (const ZRTUnicodeString& tag : tags) joined += std::string("|") + tag.ConvertToChar();
-  return joined;
-}
-
-std::string AllTags(const std::string& html) {
-  WriteFile(kTemplate, html);
-  ZRTHtmlFile file(kTemplate);
-  ZRTListValZRTUnicodeString tags;
-  tags.Append("old");
-  const int code = file.GetAllZRTTag(&tags);
-  return std::to_string(code) + ":" + ListTags(tags);
+// Writes each html as the template and runs query on it.
+void ExpectAnswers(const std::vector<Case>& cases, const Query& query) {
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.html);
+    WriteFile(kTemplate, test.html);
+    ZRTHtmlFile file(kTemplate);
+    ZRTUnicodeString out(test.initial);
+    const int code = query(file, &out);
+    EXPECT_EQ(std::to_string(code) + ":" + out.ConvertToChar(), test.answer);
+  }
 }
 
 TEST_F(QueriesTest, ViewNameIsTheTitleTextInsideTheViewNameMarker) {
-  struct Case {
-    const char* html;
-    const char* answer;
-  };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"<ZRTViewName><title>Sales</title></ZRTViewName>", "0:Sales"},
       {"<ZRTViewName><TITLE>Sales</TITLE></ZRTViewName>", "0:Sales"},
       {"<title>Sales</title><ZRTViewName></ZRTViewName>", "0:unset"},
@@ -79,106 +63,69 @@ TEST_F(QueriesTest, ViewNameIsTheTitleTextInsideTheViewNameMarker) {
       {"<ZRTViewName><title>x<!-- note -->Sales</title></ZRTViewName>", "0:Sales"},
       {"<ZRTViewName><title></title></ZRTViewName>", "0:unset"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(ViewName(test.html), test.answer);
-  }
+  ExpectAnswers(cases, kViewName);
 }
 
 TEST_F(QueriesTest, ViewNameLosesOneLeadingLineFeed) {
-  struct Case {
-    const char* html;
-    const char* answer;
-  };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"<ZRTViewName><title>\nSales</title>", "0:Sales"},
       {"<ZRTViewName><title>\n\nSales</title>", "0:\nSales"},
       {"<ZRTViewName><title>Sa\nles\n</title>", "0:Sa\nles\n"},
       {"<ZRTViewName><title> \nSales</title>", "0: \nSales"},
       {"<ZRTViewName>\r\n<title>\r\nSales\r\n</title>", "0:Sales\n"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(ViewName(test.html), test.answer);
-  }
+  ExpectAnswers(cases, kViewName);
 }
 
 TEST_F(QueriesTest, ViewNameDecodesLessAndGreaterThanOnly) {
-  struct Case {
-    const char* html;
-    const char* initial;
-    const char* answer;
-  };
-  const Case cases[] = {
-      {"<ZRTViewName><title>a &lt;b&gt; c</title>", "", "0:a <b> c"},
-      {"<ZRTViewName><title>&amp; &quot; &#60; &LT;</title>", "", "0:&amp; &quot; &#60; &LT;"},
+  const std::vector<Case> cases = {
+      {"<ZRTViewName><title>a &lt;b&gt; c</title>", "0:a <b> c"},
+      {"<ZRTViewName><title>&amp; &quot; &#60; &LT;</title>", "0:&amp; &quot; &#60; &LT;"},
       // Each reference is decoded once: what a decoding forms is not decoded again.
-      {"<ZRTViewName><title>&amp;lt; &&lt;gt; &lt;lt;</title>", "", "0:&amp;lt; &<gt; <lt;"},
-      {"<ZRTViewName><title>&lt&gt;&gt;&lt;</title>", "", "0:&lt>><"},
+      {"<ZRTViewName><title>&amp;lt; &&lt;gt; &lt;lt;</title>", "0:&amp;lt; &<gt; <lt;"},
+      {"<ZRTViewName><title>&lt&gt;&gt;&lt;</title>", "0:&lt>><"},
       // Kept on purpose: without a title, the caller's own string is decoded.
-      {"<p>", "&lt;x&gt;", "0:<x>"},
+      {"<p>", "0:<x>", "&lt;x&gt;"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(ViewName(test.html, test.initial), test.answer);
-  }
+  ExpectAnswers(cases, kViewName);
 }
 
 TEST_F(QueriesTest, TagContentIsTheTextOfTheNamedRegion) {
-  struct Case {
-    const char* html;
-    const char* name;
-    const char* answer;
-  };
-  const Case cases[] = {
-      {"<Summary>one</Summary>", "Summary", "0:one"},
-      {"<p>x</p><Summary>one</Summary><p>y</p>", "Summary", "0:one"},
-      {"<Summary>one</Summary>", "summary", "0:"},
-      {"<summary>one</summary>", "Summary", "0:"},
-      // The closing tag is "/" and the exact name; another spelling does not end the region.
-      {"<Summary>one</SUMMARY>two<p>", "Summary", "0:onetwo"},
-      {"<Summary>one</Summary>two<Summary>three</Summary>", "Summary", "0:onethree"},
-      {"<Summary>a<b>bold</b>c</Summary>", "Summary", "0:aboldc"},
-      {"<Summary>a &lt;b&gt; &amp;</Summary>", "Summary", "0:a <b> &amp;"},
+  const std::vector<Case> cases = {
+      {"<p>x</p><S>one</S><p>y</p>", "0:one"},
+      {"<s>one</s>", "0:"},
+      // The closing tag is "/" and the exact name; another spelling
+      // does not end the region.
+      {"<S>one</s>two<p>", "0:onetwo"},
+      {"<S>one</S>two<S>three</S>", "0:onethree"},
+      {"<S>a<b>bold</b>c</S>", "0:aboldc"},
+      {"<S>a &lt;b&gt; &amp;</S>", "0:a <b> &amp;"},
       // Comments are not content; the text on either side of one is.
-      {"<Summary>before<!-- hidden -->after</Summary>", "Summary", "0:beforeafter"},
-      {"<Summary><img src=\"a.gif\" alt=\"v\"></Summary>", "Summary", "0:"},
+      {"<S>before<!-- hidden -->after</S>", "0:beforeafter"},
+      {"<S><img src=\"a.gif\" alt=\"v\"></S>", "0:"},
       // Text after the last tag of the file is never reported.
-      {"<Summary>one", "Summary", "0:"},
+      {"<S>one", "0:"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(TagContent(test.html, test.name), test.answer);
-  }
+  ExpectAnswers(cases, kContentOfS);
+  // The name asked for is matched in its exact case too.
+  ExpectAnswers({{"<S>one</S>", "0:"}}, ContentOf("s"));
 }
 
 TEST_F(QueriesTest, TagContentLineBreaksComeFromBrElementsOnly) {
-  struct Case {
-    const char* html;
-    const char* answer;
-  };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"<S>one<br>two</S>", "0:one\ntwo"},
       {"<S>one<BR>two</S>", "0:one\ntwo"},
       {"<S>one<Br>two</S>", "0:onetwo"},
-      {"<S>one\ntwo</S>", "0:onetwo"},
       {"<S>\none\n<br>\ntwo\n</S>", "0:one\ntwo"},
       {"<S>one\r\ntwo<br>\r\n</S>", "0:onetwo\n"},
       {"<S><br><br></S>", "0:\n\n"},
       {"<br>x<S>one</S><br>", "0:one"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(TagContent(test.html, "S"), test.answer);
-  }
+  ExpectAnswers(cases, kContentOfS);
 }
 
 TEST_F(QueriesTest, PathIsTheLastSysPathInsideThePathMarker) {
-  struct Case {
-    const char* html;
-    const char* answer;
-  };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"<ZRTPath><SYS path=\"a/b\"></ZRTPath>", "0:a/b"},
       {"<ZRTPath><SYS name=\"n\" path='a/b'></ZRTPath>", "0:a/b"},
       {"<SYS path=\"a/b\"><ZRTPath></ZRTPath>", "0:unset"},
@@ -186,24 +133,26 @@ TEST_F(QueriesTest, PathIsTheLastSysPathInsideThePathMarker) {
       {"<ZRTPath><SYS path=\"one\"><SYS path=\"two\"></ZRTPath>", "0:two"},
       {"<ZRTPath><SYS PATH=\"a/b\"></ZRTPath>", "0:unset"},
       {"<ZRTPath><sys path=\"a/b\"></ZRTPath>", "0:unset"},
-      {"<ZRTPath><p path=\"a/b\"></ZRTPath>", "0:unset"},
       // The value is taken as written, and markup inside a comment is not seen.
       {"<ZRTPath><SYS path=\"&lt;x&gt;\"></ZRTPath>", "0:&lt;x&gt;"},
       {"<ZRTPath><!-- <SYS path=\"c\"> --></ZRTPath>", "0:unset"},
       {"<ZRTPath><SYS path=\"\"></ZRTPath>", "0:"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(Path(test.html), test.answer);
-  }
+  ExpectAnswers(cases, kPath);
+}
+
+// Runs GetAllZRTTag on the template at path with a list holding "old": "code:|old|ZRTA".
+std::string AllTags(const char* path) {
+  ZRTHtmlFile file(path);
+  ZRTListValZRTUnicodeString tags;
+  tags.Append("old");
+  std::string shown = std::to_string(file.GetAllZRTTag(&tags)) + ":";
+  for (const ZRTUnicodeString& tag : tags) shown += std::string("|") + tag.ConvertToChar();
+  return shown;
 }
 
 TEST_F(QueriesTest, AllZrtTagsAreAppendedInDocumentOrder) {
-  struct Case {
-    const char* html;
-    const char* answer;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"<ZRTViewName><title>x</title></ZRTViewName><ZRTPath></ZRTPath>",
        "0:|old|ZRTViewName|ZRTPath"},
       {"<ZRTA>x</ZRTA><ZRTA>y</ZRTA>", "0:|old|ZRTA|ZRTA"},
@@ -211,76 +160,47 @@ TEST_F(QueriesTest, AllZrtTagsAreAppendedInDocumentOrder) {
       {"<ZRTImage src=\"ZRTx\"><!-- <ZRTHidden> -->", "0:|old|ZRTImage"},
       {"plain text", "0:|old"},
   };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.html);
-    EXPECT_EQ(AllTags(test.html), test.answer);
+  for (const auto& [html, tags] : cases) {
+    SCOPED_TRACE(html);
+    WriteFile(kTemplate, html);
+    EXPECT_EQ(AllTags(kTemplate), tags);
   }
 }
 
 TEST_F(QueriesTest, NullOutParametersAreAccepted) {
-  WriteFile(kTemplate,
-            "<ZRTViewName><title>T</title></ZRTViewName><S>c</S>"
-            "<ZRTPath><SYS path=\"p\"></ZRTPath>");
+  WriteFile(kTemplate, kFullTemplate);
   ZRTHtmlFile file(kTemplate);
-  EXPECT_EQ(file.GetZRTViewName(nullptr), zrtmask::kOk);
-  EXPECT_EQ(file.GetZRTTagContent("S", nullptr), zrtmask::kOk);
-  EXPECT_EQ(file.GetZRTPath(nullptr), zrtmask::kOk);
+  for (const Query& query : {kViewName, kContentOfS, kPath})
+    EXPECT_EQ(query(file, nullptr), zrtmask::kOk);
   EXPECT_EQ(file.GetAllZRTTag(nullptr), zrtmask::kOk);
 }
 
-// Runs all four queries on file. Shows the codes and the out-parameters: "2 2 2 2
-// unset||unset|old".
-std::string QueryAll(ZRTHtmlFile& file) {
-  ZRTUnicodeString name("unset");
-  ZRTUnicodeString content("unset");
-  ZRTUnicodeString path("unset");
-  ZRTListValZRTUnicodeString tags;
-  tags.Append("old");
-  std::string codes = std::to_string(file.GetZRTViewName(&name)) + " " +
-                      std::to_string(file.GetZRTTagContent("S", &content)) + " " +
-                      std::to_string(file.GetZRTPath(&path)) + " " +
-                      std::to_string(file.GetAllZRTTag(&tags));
-  return codes + " " + name.ConvertToChar() + "|" + content.ConvertToChar() + "|" +
-         path.ConvertToChar() + ListTags(tags);
+// Runs all four queries on the template at path and shows each "code:out-parameter".
+std::string QueryAll(const char* path) {
+  ZRTHtmlFile file(path);
+  std::string shown;
+  for (const Query& query : {kViewName, kContentOfS, kPath}) {
+    ZRTUnicodeString out("unset");
+    const int code = query(file, &out);
+    shown += std::to_string(code) + ":" + out.ConvertToChar() + " ";
+  }
+  return shown + AllTags(path);
 }
 
 // The template cannot be opened: the open code comes back from every query; only the tag
 // content is emptied.
 TEST_F(QueriesTest, TemplateThatCannotBeOpenedGivesItsCode) {
-  const std::string full_template =
-      "<ZRTViewName><title>T</title></ZRTViewName><S>c</S><ZRTPath><SYS path=\"p\"></ZRTPath>";
-  {
-    SCOPED_TRACE("missing");
-    ZRTHtmlFile file("absent.html");
-    EXPECT_EQ(QueryAll(file), "2 2 2 2 unset||unset|old");
-  }
-  {
-    SCOPED_TRACE("no path");
-    ZRTHtmlFile file;
-    EXPECT_EQ(QueryAll(file), "2 2 2 2 unset||unset|old");
-  }
-  {
-    SCOPED_TRACE("directory");
-    ASSERT_EQ(::mkdir("folder.html", 0777), 0);
-    ZRTHtmlFile file("folder.html");
-    EXPECT_EQ(QueryAll(file), "15 15 15 15 unset||unset|old");
-  }
-  {
-    SCOPED_TRACE("not readable");
-    WriteFile(kTemplate, full_template);
-    ASSERT_EQ(::chmod(kTemplate, 0200), 0);
-    const int matches = RunUnprivileged([] {
-      ZRTHtmlFile file(kTemplate);
-      return QueryAll(file) == "1 1 1 1 unset||unset|old" ? 1 : 0;
-    });
-    EXPECT_EQ(matches, 1);
-  }
-  {
-    SCOPED_TRACE("readable again");
-    ASSERT_EQ(::chmod(kTemplate, 0644), 0);
-    ZRTHtmlFile file(kTemplate);
-    EXPECT_EQ(QueryAll(file), "0 0 0 0 T|c|p|old|ZRTViewName|ZRTPath");
-  }
+  EXPECT_EQ(QueryAll("absent.html"), "2:unset 2: 2:unset 2:|old");
+  EXPECT_EQ(QueryAll(nullptr), "2:unset 2: 2:unset 2:|old");
+  ASSERT_EQ(::mkdir("folder.html", 0777), 0);
+  EXPECT_EQ(QueryAll("folder.html"), "15:unset 15: 15:unset 15:|old");
+  WriteFile(kTemplate, kFullTemplate);
+  ASSERT_EQ(::chmod(kTemplate, 0200), 0);
+  EXPECT_EQ(
+      RunUnprivileged([] { return QueryAll(kTemplate) == "1:unset 1: 1:unset 1:|old" ? 1 : 0; }),
+      1);
+  ASSERT_EQ(::chmod(kTemplate, 0644), 0);
+  EXPECT_EQ(QueryAll(kTemplate), "0:T 0:c 0:p 0:|old|ZRTViewName|ZRTPath");
 }
 
 }  // namespace
