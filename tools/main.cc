@@ -2,6 +2,8 @@
 // holds the command table, with one subcommand per library operation, and main.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <limits>
+#include <map>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -18,10 +20,7 @@
 namespace zrtmask {
 namespace {
 
-constexpr bool SameText(const char* left, const char* right) {
-  return *left == *right && (*left == '\0' || SameText(left + 1, right + 1));
-}
-static_assert(SameText(ZRTMASK_VERSION_STRING, ZRTMASK_PROJECT_VERSION),
+static_assert(std::string_view(ZRTMASK_VERSION_STRING) == ZRTMASK_PROJECT_VERSION,
               "zrtmask_module.h and the project version in CMakeLists.txt disagree");
 
 constexpr char kTemplateHelp[] = "Template file";
@@ -150,52 +149,6 @@ const std::vector<Command>& Operations() {
   return kCommands;
 }
 
-// Replaces the help text's "--backup{~}" (the flag's default in CLI11's notation) by "--backup".
-class HelpFormatter : public CLI::Formatter {
- public:
-  std::string make_option_name(const CLI::Option* option, bool is_positional) const override {
-    std::string name = CLI::Formatter::make_option_name(option, is_positional);
-    size_t open = name.find('{');
-    size_t close = name.find('}', open);
-    if (open != std::string::npos && close != std::string::npos) name.erase(open, close - open + 1);
-    return name;
-  }
-};
-
-// Parses a --types argument: a number from 0 to 63, or item type names joined by commas.
-bool ParseTypes(const std::string& text, int& types) {
-  if (!text.empty() &&
-      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    if (text.size() > 2) return false;
-    types = std::stoi(text);
-    return types <= 63;
-  }
-  types = 0;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find(',', start);
-    std::string name =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
-      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    });
-    if (name == "tag")
-      types |= ITEM_TAG;
-    else if (name == "attribute")
-      types |= ITEM_ATTRIBUTE;
-    else if (name == "text")
-      types |= ITEM_TEXT;
-    else if (name == "comment")
-      types |= ITEM_COMMENT;
-    else if (name == "value")
-      types |= ITEM_VALUE;
-    else
-      return false;
-    if (end == std::string::npos) return true;
-    start = end + 1;
-  }
-}
-
 // The options of an operation's subcommand that are checked after parsing.
 struct OperationOptions {
   CLI::Option* value = nullptr;
@@ -208,10 +161,8 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
   if (command.rewrite != nullptr && call.template_path == "-") {
     return UsageError(command.name, "a template to rewrite cannot be standard input (-)");
   }
-  if (command.query == Scan && !ParseTypes(call.types, call.find_types)) {
-    return UsageError(command.name,
-                      "--types: not a mask from 0 to 63 nor item type names: " + call.types);
-  }
+  for (int types : call.types) call.find_types |= types;
+  if (call.types.empty()) call.find_types = kAllItemTypes;
   if (sub.value != nullptr) {
     bool from_file = sub.value_file->count() > 0;
     if (!from_file && sub.value->count() == 0) {
@@ -241,6 +192,9 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
   return kOk;
 }
 
+// Image sizes: a negative one would be written into the template as it is.
+const CLI::Validator kSize = CLI::Range(0, std::numeric_limits<int>::max()).description("");
+
 // Adds the operands and options of a library operation to its subcommand's parser.
 OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& call) {
   OperationOptions sub;
@@ -260,10 +214,10 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
         option = app.add_option(operand.label, call.image_source);
         break;
       case Operand::kWidth:
-        option = app.add_option(operand.label, call.width);
+        option = app.add_option(operand.label, call.width)->check(kSize);
         break;
       case Operand::kHeight:
-        option = app.add_option(operand.label, call.height);
+        option = app.add_option(operand.label, call.height)->check(kSize);
         break;
       case Operand::kMask:
         option = app.add_option(operand.label, call.mask_path);
@@ -285,9 +239,18 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
                          ->excludes(sub.value);
   }
   if (command.query == Scan) {
+    const std::map<std::string, int> names = {{"tag", ITEM_TAG},
+                                              {"attribute", ITEM_ATTRIBUTE},
+                                              {"text", ITEM_TEXT},
+                                              {"comment", ITEM_COMMENT},
+                                              {"value", ITEM_VALUE}};
     app.add_option("--types", call.types,
-                     "Item types to list: a mask (1 tag, 2 attribute, 4 text, 8 comment, "
-                     "32 value; default 63) or names joined by commas, e.g. tag,text")
+                   "Item types to list: a mask (1 tag, 2 attribute, 4 text, 8 comment, 32 value; "
+                   "default 63) or names joined by commas, e.g. tag,text")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->transform(CLI::Transformer(names, CLI::ignore_case).description(""))
+        ->check(CLI::Range(0, kAllItemTypes).description(""))
         ->type_name("MASK");
   }
   if (command.rewrite != nullptr) {
@@ -296,8 +259,11 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
         "Rewrite a private copy and print its new text; the template is not touched");
     CLI::Option* diff = app.add_flag(
         "--diff", call.diff, "With a dry run, print a unified diff against the template instead");
-    app.add_flag("--backup{~}", call.backup_suffix,
+    // A flag that takes an optional value after "=": "--backup FILE" keeps FILE an operand.
+    app.add_option("--backup", call.backup_suffix,
                    "Keep the template's previous text in FILE followed by SUFFIX (default ~)")
+        ->expected(0, 0)
+        ->default_str("~")
         ->option_text("[=SUFFIX]")
         ->excludes(dry_run)
         ->excludes(diff);
@@ -339,7 +305,6 @@ const std::vector<Subcommand>& Subcommands() {
 
 int Main(int argc, char** argv) {
   CLI::App app("Reads and rewrites HTML template files (masks).", "zrtmask");
-  app.formatter(std::make_shared<HelpFormatter>());
   app.set_version_flag("--version", "zrtmask " ZRTMASK_VERSION_STRING);
   app.require_subcommand(1);
   app.footer(

@@ -17,6 +17,9 @@ class App;
 
 namespace zrtmask {
 
+// Every item type of the scanner.
+constexpr int kAllItemTypes = 63;
+
 // Exit statuses of the tool's own, from sysexits; the library's result codes stay below them.
 constexpr int kExitUsage = 64;     // the command line is wrong
 constexpr int kExitNoInput = 66;   // a value file (or standard input) cannot be read
@@ -47,8 +50,8 @@ struct Invocation {
   int width = 0;
   int height = 0;
   std::string mask_path;
-  std::string types = "63";
-  int find_types = 63;
+  std::vector<int> types;  // item type masks and names, as --types gave them
+  int find_types = 0;
   bool dry_run = false;
   bool diff = false;
   std::string backup_suffix;
