@@ -3,8 +3,6 @@
 // checks the result code, the template, and what is left in the temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +26,8 @@ using testing::kItemTemplate;
 using testing::ReadFile;
 using testing::Rewrite;
 using testing::RunInChild;
+using testing::RunOnSmallDisk;
+using testing::kSetupFailed;
 using testing::TakeTempTexts;
 using testing::WriteFile;
 
@@ -50,24 +50,6 @@ struct Fault {
   Left left;
   bool template_cut = false;  // the template may hold part of either text
 };
-
-// The exit status of a child that could not set up its fault.
-constexpr int kSetupFailed = 250;
-
-// Runs body in a child that has mounted a fresh tmpfs of size bytes on directory, in a mount
-// namespace of its own: the file system really runs out of space, and nothing outside the
-// child sees it. Returns body's result, or kSetupFailed when the mount could not be made.
-int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body) {
-  return RunInChild([&] {
-    const std::string options = "size=" + std::to_string(size);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", directory, "tmpfs", 0, options.c_str()) != 0) {
-      return kSetupFailed;
-    }
-    return body();
-  });
-}
 
 // The rewrite's code plus 100 for each file left in c:/temp/: lets a child whose c:/temp/
 // vanishes with it report both.

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -52,33 +52,6 @@ class WorkingDirectory {
   int previous_;
   int open_error_;
   bool entered_ = false;
-};
-
-// A private directory holding its own c:/temp/, removed with everything in it when destroyed.
-class ScratchDirectory {
- public:
-  ScratchDirectory() = default;
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  ~ScratchDirectory() {
-    std::error_code error;
-    if (!path_.empty()) std::filesystem::remove_all(path_, error);
-  }
-  // Returns 0 or the errno value of the failure.
-  int Create() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zrtmask-dry-run-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return errno;
-    path_ = pattern;
-    if (::mkdir((path_ + "/c:").c_str(), 0700) != 0) return errno;
-    if (::mkdir((path_ + "/c:/temp").c_str(), 0700) != 0) return errno;
-    return 0;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // Prints a unified diff of the files at old_path and new_path on standard output, both named
@@ -163,38 +136,68 @@ class Backup {
   std::string previous_;
 };
 
-}  // namespace
-
-int RunRewrite(const Command& command, const Invocation& call) {
-  Backup backup;
-  if (!call.backup_suffix.empty()) {
-    int status = backup.Prepare(call.template_path, call.backup_suffix);
-    if (status == kExitIoError) return status;
-    if (status != kOk) return ReportResult(command, call, status);
+// The names in directory; none when it cannot be read.
+std::set<std::string> ListDirectory(const std::string& directory) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    names.insert(entry->path().filename().string());
   }
-  ZRTHtmlFile file(call.template_path.c_str());
-  int code = command.rewrite(file, call);
-  int status = backup.Finish(call.template_path, code == kOk);
-  if (code != kOk) return ReportResult(command, call, code);
-  return status;
+  return names;
 }
 
-// Runs the rewrite on a private copy of the template, in a scratch directory with its own
-// c:/temp/, and prints the new text (or a diff against the template). The copy keeps the
-// template's permission bits, so that the library's checks answer as they would for the template.
-int RunDryRun(const Command& command, const Invocation& call) {
-  std::string old_text;
+// What a failed rewrite in place leaves: a template written part way, and the temporary file,
+// which the library keeps after a late failure. Taken before the rewrite and compared after it.
+class Leftovers {
+ public:
+  explicit Leftovers(const std::string& template_path)
+      : template_path_(template_path),
+        template_exists_(::stat(template_path.c_str(), &before_) == 0),
+        temp_before_(ListDirectory(kTempDirectory)) {}
+
+  // A note for the failure message that names the file holding the new text, or "".
+  std::string Note(const Command& command, const Invocation& call) const {
+    std::string kept = command.rewrite == CopyMask ? DisplayName(call.mask_path) : "";
+    std::set<std::string> temp_after = ListDirectory(kTempDirectory);
+    for (const std::string& name : temp_after) {
+      if (temp_before_.count(name) == 0) {
+        // More than one new file: another process is at work there, and it cannot be told which.
+        if (!kept.empty()) return "";
+        kept = CurrentDirectory() + "/" + kTempDirectory + "/" + name;
+      }
+    }
+    if (kept.empty()) return "";
+    struct stat after;
+    bool written = template_exists_ && ::stat(template_path_.c_str(), &after) == 0 &&
+                   (after.st_size != before_.st_size ||
+                    after.st_mtim.tv_sec != before_.st_mtim.tv_sec ||
+                    after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec);
+    if (written) return "the template holds part of the new text; all of it is in " + kept;
+    return command.rewrite == CopyMask ? "" : "the temporary file " + kept + " is left behind";
+  }
+
+ private:
+  std::string template_path_;
+  struct stat before_ {};
+  bool template_exists_;
+  std::set<std::string> temp_before_;
+};
+
+// Rewrites a private copy of the template, template.html in scratch, which it creates. The copy
+// keeps the template's permission bits, so that the library's checks answer as they would for
+// the template. Fills old_text with the template's text and new_text with the copy's. Returns
+// the library's result code, or an exit status above it after a message.
+int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory& scratch,
+                std::string& old_text, std::string& new_text) {
   int read_error = ReadWholeFile(call.template_path, old_text);
   struct stat info;
   bool exists = read_error != ENOENT;
-  if (exists && ::stat(call.template_path.c_str(), &info) != 0) {
-    return ReportResult(command, call, kOpenFailed);
-  }
+  if (exists && ::stat(call.template_path.c_str(), &info) != 0) return kOpenFailed;
   if (exists && read_error != 0 && read_error != EACCES && read_error != EPERM) {
-    return ReportResult(command, call, kOpenFailed);
+    return kOpenFailed;
   }
 
-  ScratchDirectory scratch;
   int error = scratch.Create();
   const std::string copy_path = scratch.path() + "/template.html";
   if (error == 0 && exists) error = WriteNewFile(copy_path, old_text);
@@ -216,26 +219,71 @@ int RunDryRun(const Command& command, const Invocation& call) {
     ZRTHtmlFile file("template.html");
     code = command.rewrite(file, call);
   }
-  if (code != kOk) return ReportResult(command, call, code);
-
-  if (call.diff) {
-    const std::string previous_path = scratch.path() + "/previous.html";
-    error = WriteNewFile(previous_path, old_text);
-    if (error != 0) {
-      PrintError("dry run", std::string("cannot keep the previous text: ") + std::strerror(error));
-      return kExitIoError;
-    }
-    int status = PrintDiff(previous_path, copy_path, DisplayName(call.template_path));
-    return status != kOk ? status : FinishOutput();
-  }
-  std::string new_text;
+  if (code != kOk) return code;
   error = ReadWholeFile(copy_path, new_text);
   if (error != 0) {
     PrintError("dry run", std::string("cannot read the private copy: ") + std::strerror(error));
     return kExitIoError;
   }
-  std::fwrite(new_text.data(), 1, new_text.size(), stdout);
-  return FinishOutput();
+  return kOk;
+}
+
+// A processing-marker rewrite copies the template unchanged when it finds no marker.
+bool MarkerMissing(const Command& command, const Invocation& call, const std::string& old_text,
+                   const std::string& new_text) {
+  return command.requirement.needs == Needs::kProcessingMarker && !call.lenient &&
+         new_text == old_text;
+}
+
+}  // namespace
+
+int RunRewrite(const Command& command, const Invocation& call) {
+  // Whether the template holds the processing marker is the library's to say: it is asked on a
+  // private copy first.
+  if (command.requirement.needs == Needs::kProcessingMarker && !call.lenient) {
+    ScratchDirectory scratch;
+    std::string old_text;
+    std::string new_text;
+    if (RewriteCopy(command, call, scratch, old_text, new_text) == kOk &&
+        MarkerMissing(command, call, old_text, new_text)) {
+      return ReportMissing(command, call);
+    }
+  }
+  Backup backup;
+  if (!call.backup_suffix.empty()) {
+    int status = backup.Prepare(call.template_path, call.backup_suffix);
+    if (status == kExitIoError) return status;
+    if (status != kOk) return ReportResult(command, call, status);
+  }
+  Leftovers leftovers(call.template_path);
+  ZRTHtmlFile file(call.template_path.c_str());
+  int code = command.rewrite(file, call);
+  int status = backup.Finish(call.template_path, code == kOk);
+  if (code != kOk) return ReportResult(command, call, code, leftovers.Note(command, call));
+  return status;
+}
+
+int RunDryRun(const Command& command, const Invocation& call) {
+  ScratchDirectory scratch;
+  std::string old_text;
+  std::string new_text;
+  int code = RewriteCopy(command, call, scratch, old_text, new_text);
+  if (code >= kExitUsage) return code;
+  if (code != kOk) return ReportResult(command, call, code);
+  if (MarkerMissing(command, call, old_text, new_text)) return ReportMissing(command, call);
+  if (!call.diff) {
+    std::fwrite(new_text.data(), 1, new_text.size(), stdout);
+    return FinishOutput();
+  }
+  const std::string previous_path = scratch.path() + "/previous.html";
+  int error = WriteNewFile(previous_path, old_text);
+  if (error != 0) {
+    PrintError("dry run", std::string("cannot keep the previous text: ") + std::strerror(error));
+    return kExitIoError;
+  }
+  int status =
+      PrintDiff(previous_path, scratch.path() + "/template.html", DisplayName(call.template_path));
+  return status != kOk ? status : FinishOutput();
 }
 
 }  // namespace zrtmask

@@ -1,8 +1,10 @@
 // Whole-file reads and writes for the tool, with errno values for its messages.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -68,6 +70,22 @@ std::string CurrentDirectory() {
 std::string AbsolutePath(const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
   return CurrentDirectory() + "/" + path;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code error;
+  if (!path_.empty()) std::filesystem::remove_all(path_, error);
+}
+
+int ScratchDirectory::Create() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zrtmask-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return errno;
+  path_ = pattern;
+  if (::mkdir((path_ + "/c:").c_str(), 0700) != 0) return errno;
+  if (::mkdir((path_ + "/c:/temp").c_str(), 0700) != 0) return errno;
+  return 0;
 }
 
 }  // namespace zrtmask

@@ -26,125 +26,100 @@ static_assert(std::string_view(ZRTMASK_VERSION_STRING) == ZRTMASK_PROJECT_VERSIO
 constexpr char kTemplateHelp[] = "Template file";
 constexpr char kQueryTemplateHelp[] = "Template file (- reads standard input)";
 constexpr char kTagNameHelp[] = "Name of the marker element, matched exactly";
+constexpr char kTextHelp[] = "New content (- reads standard input)";
+
+const OperandSpec kQueryTemplate = {Operand::kTemplate, "FILE", kQueryTemplateHelp};
+const OperandSpec kTemplate = {Operand::kTemplate, "FILE", kTemplateHelp};
+const OperandSpec kTagName = {Operand::kTagName, "NAME", kTagNameHelp};
+
+// A query with the template as its only operand.
+Command Query(const char* name, const char* summary, int (*query)(const Invocation& call),
+              Requirement requirement = {}) {
+  return {name, summary, {kQueryTemplate}, nullptr, query, nullptr, requirement};
+}
+
+// A rewrite that fills the regions NAME with TEXT.
+Command RegionRewrite(const char* name, const char* summary,
+                      int (*rewrite)(ZRTHtmlFile& file, const Invocation& call)) {
+  return {name,          summary, {kTemplate, kTagName, {Operand::kValue, "TEXT", kTextHelp}},
+          "--text-file", nullptr, rewrite,
+          {Needs::kRegion}};
+}
+
+// A rewrite that inserts VALUE after a processing marker.
+Command MarkerRewrite(const char* name, const char* summary, const char* marker,
+                      int (*rewrite)(ZRTHtmlFile& file, const Invocation& call)) {
+  return {name,
+          summary,
+          {kTemplate, {Operand::kValue, "VALUE", "Value to insert (- reads standard input)"}},
+          "--value-file",
+          nullptr,
+          rewrite,
+          {Needs::kProcessingMarker, marker}};
+}
 
 // The library operations, in the order that --help lists them.
 const std::vector<Command>& Operations() {
   static const std::vector<Command> kCommands = {
-      {"scan",
-       "List the items of an HTML file: line, type and name or value, one item a line",
-       {{Operand::kTemplate, "FILE", kQueryTemplateHelp}},
-       nullptr,
-       Scan,
-       nullptr,
-       nullptr},
-      {"view-name",
-       "Print the view name (the title inside the ZRTViewName element)",
-       {{Operand::kTemplate, "FILE", kQueryTemplateHelp}},
-       nullptr,
-       PrintViewName,
-       nullptr,
-       nullptr},
+      Query("scan", "List the items of an HTML file: line, type and name or value, one item a line",
+            Scan),
+      Query("view-name", "Print the view name (the title inside the ZRTViewName element)",
+            PrintViewName, {Needs::kElement, "ZRTViewName"}),
       {"tag",
        "Print the content of the marker region NAME (line breaks as line feeds)",
-       {{Operand::kTemplate, "FILE", kQueryTemplateHelp},
-        {Operand::kTagName, "NAME", kTagNameHelp}},
+       {kQueryTemplate, kTagName},
        nullptr,
        PrintTagContent,
        nullptr,
-       nullptr},
-      {"path",
-       "Print the path held in the path marker (ZRTPath)",
-       {{Operand::kTemplate, "FILE", kQueryTemplateHelp}},
-       nullptr,
-       PrintPath,
-       nullptr,
-       nullptr},
-      {"tags",
-       "Print the name of every marker element (ZRT...), one a line, in document order",
-       {{Operand::kTemplate, "FILE", kQueryTemplateHelp}},
-       nullptr,
-       PrintTags,
-       nullptr,
-       nullptr},
+       {Needs::kRegion}},
+      Query("path", "Print the path held in the path marker (ZRTPath)", PrintPath,
+            {Needs::kElement, "ZRTPath"}),
+      Query("tags",
+            "Print the name of every marker element (ZRT...), one a line, in document order",
+            PrintTags),
       {"set-view-name",
        "Replace the view name; < and > are escaped",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kValue, "NAME", "New view name (- reads standard input)"}},
+       {kTemplate, {Operand::kValue, "NAME", "New view name (- reads standard input)"}},
        "--name-file",
        nullptr,
        SetViewName,
-       UnclosedTitleLine},
-      {"set-tag",
-       "Fill every marker region NAME with TEXT (< and > escaped, line feeds as <BR>); the "
-       "markers become comments",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kTagName, "NAME", kTagNameHelp},
-        {Operand::kValue, "TEXT", "New content (- reads standard input)"}},
-       "--text-file",
-       nullptr,
-       SetTagContent,
-       UnclosedRegionLine},
-      {"dump",
-       "Fill every marker region NAME with TEXT written as it is (markup stays markup); the "
-       "markers become comments",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kTagName, "NAME", kTagNameHelp},
-        {Operand::kValue, "TEXT", "New content (- reads standard input)"}},
-       "--text-file",
-       nullptr,
-       DumpTagContent,
-       UnclosedRegionLine},
+       {Needs::kElement, "ZRTViewName"}},
+      RegionRewrite("set-tag",
+                    "Fill every marker region NAME with TEXT (< and > escaped, line feeds as "
+                    "<BR>); the markers become comments",
+                    SetTagContent),
+      RegionRewrite("dump",
+                    "Fill every marker region NAME with TEXT written as it is (markup stays "
+                    "markup); the markers become comments",
+                    DumpTagContent),
       {"set-image",
        "Set src, width and height of the image inside the ZRTImage region; the region's "
        "markers become comments",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
+       {kTemplate,
         {Operand::kImageSource, "SRC", "New image source"},
         {Operand::kWidth, "WIDTH", "New width"},
         {Operand::kHeight, "HEIGHT", "New height"}},
        nullptr,
        nullptr,
        SetImage,
-       nullptr},
-      {"set-start",
-       "Insert VALUE on a line of its own after the first <QLXSTART> marker",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kValue, "VALUE", "Value to insert (- reads standard input)"}},
-       "--value-file",
-       nullptr,
-       SetStart,
-       nullptr},
-      {"set-annotations",
-       "Insert VALUE on a line of its own after the first <QLXANNOT> marker",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kValue, "VALUE", "Value to insert (- reads standard input)"}},
-       "--value-file",
-       nullptr,
-       SetAnnotations,
-       nullptr},
-      {"set-url",
-       "Insert VALUE on a line of its own after the first <QLXURL> marker",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kValue, "VALUE", "Value to insert (- reads standard input)"}},
-       "--value-file",
-       nullptr,
-       SetUrl,
-       nullptr},
-      {"set-dbaccess",
-       "Insert VALUE on a line of its own after the first <QLXDBACCESS> marker",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kValue, "VALUE", "Value to insert (- reads standard input)"}},
-       "--value-file",
-       nullptr,
-       SetDbAccess,
-       nullptr},
+       {Needs::kElement, "ZRTImage"}},
+      MarkerRewrite("set-start", "Insert VALUE on a line of its own after the first <QLXSTART> marker",
+                    "QLXSTART", SetStart),
+      MarkerRewrite("set-annotations",
+                    "Insert VALUE on a line of its own after the first <QLXANNOT> marker",
+                    "QLXANNOT", SetAnnotations),
+      MarkerRewrite("set-url", "Insert VALUE on a line of its own after the first <QLXURL> marker",
+                    "QLXURL", SetUrl),
+      MarkerRewrite("set-dbaccess",
+                    "Insert VALUE on a line of its own after the first <QLXDBACCESS> marker",
+                    "QLXDBACCESS", SetDbAccess),
       {"copy-mask",
        "Replace the template's text with the bytes of the mask file",
-       {{Operand::kTemplate, "FILE", kTemplateHelp},
-        {Operand::kMask, "MASK", "Mask file (- reads standard input)"}},
+       {kTemplate, {Operand::kMask, "MASK", "Mask file (- reads standard input)"}},
        nullptr,
        nullptr,
        CopyMask,
-       nullptr},
+       {}},
   };
   return kCommands;
 }
@@ -253,6 +228,11 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
         ->check(CLI::Range(0, kAllItemTypes).description(""))
         ->type_name("MASK");
   }
+  if (command.requirement.needs != Needs::kNothing) {
+    app.add_flag("--lenient", call.lenient,
+                 "Accept a template without the region or marker named: a query prints an empty "
+                 "line, a rewrite runs all the same");
+  }
   if (command.rewrite != nullptr) {
     CLI::Option* dry_run = app.add_flag(
         "--dry-run", call.dry_run,
@@ -281,13 +261,7 @@ Subcommand Operation(const Command& command) {
             OperationOptions sub = AddOperands(app, command, *call);
             return std::function<int()>([&command, call, sub] {
               int status = Prepare(command, sub, *call);
-              if (status != kOk) return status;
-              if (command.query != nullptr) {
-                int code = command.query(*call);
-                status = FinishOutput();
-                return code != kOk ? ReportResult(command, *call, code) : status;
-              }
-              return call->dry_run ? RunDryRun(command, *call) : RunRewrite(command, *call);
+              return status != kOk ? status : RunOperation(command, *call);
             });
           }};
 }

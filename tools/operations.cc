@@ -1,12 +1,14 @@
 // The queries and rewrites of the tool: each subcommand's call into the library, and the lines
 // named when a rewrite finds a region that is not closed.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "ZRTUnicodeString.h"
+#include "tools/outline.h"
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
@@ -19,7 +21,22 @@ ZRTUnicodeString Text(const std::string& bytes) {
 
 // The template path handed to the library: a read-only subcommand reads "-" from stdin.
 const char* QueryPath(const Invocation& call) {
+  if (!call.read_path.empty()) return call.read_path.c_str();
   return call.template_path == "-" ? "/dev/stdin" : call.template_path.c_str();
+}
+
+// True unless the template at path lacks the region or marker element that the command names.
+// A template that cannot be read is left to the operation, which reports it.
+bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std::string& path) {
+  const Requirement& requirement = command.requirement;
+  if (call.lenient || (requirement.needs != Needs::kRegion &&
+                       requirement.needs != Needs::kElement)) {
+    return true;
+  }
+  const std::string name =
+      requirement.needs == Needs::kRegion ? call.tag_name : std::string(requirement.marker);
+  Outline outline(name);
+  return ReadOutline(path, outline) != kOk || outline.Holds(name);
 }
 
 const char* TypeName(int type) {
@@ -122,38 +139,29 @@ int CopyMask(ZRTHtmlFile& file, const Invocation& call) {
   return file.CopyMaskFile(call.mask_path == "-" ? "/dev/stdin" : call.mask_path.c_str());
 }
 
-int UnclosedRegionLine(const Invocation& call) {
-  ZRTDcHtmlHandler scanner;
-  if (scanner.OpenFile(call.template_path.c_str()) != kOk) return 0;
-  scanner.SetFindTypes(ITEM_TAG);
-  const std::string closing = "/" + call.tag_name;
-  int open_line = 0;
-  while (scanner.FindNextItem() != 0) {
-    const char* name = scanner.GetItemName();
-    if (name == call.tag_name && open_line == 0) open_line = scanner.GetCurrentLineNb();
-    if (name == closing) open_line = 0;
+int RunOperation(const Command& command, Invocation& call) {
+  if (command.query == nullptr) {
+    if (!HoldsWhatIsNamed(command, call, call.template_path)) return ReportMissing(command, call);
+    return call.dry_run ? RunDryRun(command, call) : RunRewrite(command, call);
   }
-  return open_line;
-}
-
-int UnclosedTitleLine(const Invocation& call) {
-  ZRTDcHtmlHandler scanner;
-  if (scanner.OpenFile(call.template_path.c_str()) != kOk) return 0;
-  scanner.SetFindTypes(ITEM_TAG);
-  bool in_view_name = false;
-  int title_line = 0;
-  while (scanner.FindNextItem() != 0) {
-    std::string_view name = scanner.GetItemName();
-    if (name == "ZRTViewName") {
-      in_view_name = true;
-    } else if ((name == "title" || name == "TITLE") && in_view_name && title_line == 0) {
-      title_line = scanner.GetCurrentLineNb();
-    } else if ((name == "/title" || name == "/TITLE") && title_line != 0) {
-      in_view_name = false;
-      title_line = 0;
+  // Standard input is read once, into a private copy, when the template is read twice.
+  ScratchDirectory scratch;
+  if (call.template_path == "-" && command.requirement.needs != Needs::kNothing &&
+      !call.lenient) {
+    std::string bytes;
+    int error = ReadWholeFile("-", bytes);
+    if (error == 0) error = scratch.Create();
+    call.read_path = scratch.path() + "/standard-input.html";
+    if (error == 0) error = WriteNewFile(call.read_path, bytes);
+    if (error != 0) {
+      PrintError(DisplayName(call.template_path), std::strerror(error));
+      return kExitNoInput;
     }
   }
-  return title_line;
+  if (!HoldsWhatIsNamed(command, call, QueryPath(call))) return ReportMissing(command, call);
+  int code = command.query(call);
+  int status = FinishOutput();
+  return code != kOk ? ReportResult(command, call, code) : status;
 }
 
 }  // namespace zrtmask

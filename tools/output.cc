@@ -8,14 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "tools/outline.h"
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
 namespace {
-
-// The temporary directory of the library ("c:/temp/"), relative to the working directory.
-constexpr char kTempDirectory[] = "c:/temp";
 
 // What is wrong with the temporary directory of a real run, or "" when nothing is.
 std::string TempDirectoryProblem() {
@@ -88,12 +86,18 @@ int UsageError(const std::string& subcommand, const std::string& message) {
   return kExitUsage;
 }
 
-int ReportResult(const Command& command, const Invocation& call, int code) {
+int ReportResult(const Command& command, const Invocation& call, int code,
+                 const std::string& note) {
   std::string where = DisplayName(call.template_path);
   std::string message = DescribeResult(code);
   if (code == kMaskMissing || code == kMaskUnreadable) where = DisplayName(call.mask_path);
-  if (code == kRegionNotClosed && command.unclosed_line != nullptr) {
-    int line = command.unclosed_line(call);
+  if (code == kRegionNotClosed) {
+    Outline outline(call.tag_name);
+    int line = 0;
+    if (ReadOutline(call.template_path, outline) == kOk) {
+      line = command.requirement.needs == Needs::kRegion ? outline.UnclosedLine(call.tag_name)
+                                                         : outline.UnclosedTitleLine();
+    }
     if (line > 0) where += ":" + std::to_string(line);
   }
   // A dry run has a temporary directory of its own: the one here played no part.
@@ -111,8 +115,17 @@ int ReportResult(const Command& command, const Invocation& call, int code) {
       message = DescribeResult(kTempNotWritable) + (": " + temp_problem);
     }
   }
+  if (!note.empty()) message += "; " + note;
   PrintError(where, message);
   return code;
+}
+
+int ReportMissing(const Command& command, const Invocation& call) {
+  const Requirement& requirement = command.requirement;
+  PrintError(DisplayName(call.template_path),
+             requirement.needs == Needs::kRegion ? "no region " + call.tag_name
+                                                 : std::string("no marker ") + requirement.marker);
+  return kExitDataError;
 }
 
 }  // namespace zrtmask

@@ -17,11 +17,15 @@ class App;
 
 namespace zrtmask {
 
+// The temporary directory of the library ("c:/temp/"), relative to the working directory.
+constexpr char kTempDirectory[] = "c:/temp";
+
 // Every item type of the scanner.
 constexpr int kAllItemTypes = 63;
 
 // Exit statuses of the tool's own, from sysexits; the library's result codes stay below them.
 constexpr int kExitUsage = 64;     // the command line is wrong
+constexpr int kExitDataError = 65; // the template lacks what was named, or check found errors
 constexpr int kExitNoInput = 66;   // a value file (or standard input) cannot be read
 constexpr int kExitSoftware = 70;  // an internal error, such as running out of memory
 constexpr int kExitIoError = 74;   // standard output, a backup or the dry-run copy failed
@@ -42,6 +46,7 @@ struct Subcommand {
 // What the command line gave to a library operation; operands it does not take stay empty.
 struct Invocation {
   std::string template_path;
+  std::string read_path;  // what a query reads: the template, or a private copy of standard input
   std::string tag_name;
   std::string value;        // the value operand as given ("-" for standard input)
   std::string value_file;   // the value file option ("-" for standard input)
@@ -52,6 +57,7 @@ struct Invocation {
   std::string mask_path;
   std::vector<int> types;  // item type masks and names, as --types gave them
   int find_types = 0;
+  bool lenient = false;  // accept a template without the region or marker named
   bool dry_run = false;
   bool diff = false;
   std::string backup_suffix;
@@ -66,6 +72,19 @@ struct OperandSpec {
   const char* help;
 };
 
+// What a template must hold for an operation, unless --lenient is given.
+enum class Needs {
+  kNothing,
+  kRegion,            // the region that the NAME operand names
+  kElement,           // the marker element `marker`, such as ZRTViewName
+  kProcessingMarker,  // the processing marker `marker`, such as QLXSTART, in either case
+};
+
+struct Requirement {
+  Needs needs = Needs::kNothing;
+  const char* marker = nullptr;
+};
+
 // One library operation as a subcommand.
 struct Command {
   const char* name;
@@ -76,8 +95,8 @@ struct Command {
   // A read-only subcommand prints its answer; a rewriting one runs on the template.
   int (*query)(const Invocation& call);
   int (*rewrite)(ZRTHtmlFile& file, const Invocation& call);
-  // For code 10: the line where the region that is not closed opens.
-  int (*unclosed_line)(const Invocation& call);
+  // What the template must hold.
+  Requirement requirement;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -97,10 +116,10 @@ int SetAnnotations(ZRTHtmlFile& file, const Invocation& call);
 int SetUrl(ZRTHtmlFile& file, const Invocation& call);
 int SetDbAccess(ZRTHtmlFile& file, const Invocation& call);
 int CopyMask(ZRTHtmlFile& file, const Invocation& call);
-// For a rewrite that failed with code 10: the line where the region, or the title, that is not
-// closed opens; 0 when it cannot be told.
-int UnclosedRegionLine(const Invocation& call);
-int UnclosedTitleLine(const Invocation& call);
+
+// Runs an operation whose command line has been checked: makes sure that the template holds what
+// the operation names, then runs the query, the rewrite or the dry run. Returns the exit status.
+int RunOperation(const Command& command, Invocation& call);
 
 // ---------------------------------------------------------------------------------------------
 // Running a rewrite: in place with an optional backup, or as a dry run (dry_run.cc)
@@ -122,6 +141,22 @@ int WriteNewFile(const std::string& path, std::string_view bytes);
 std::string CurrentDirectory();
 std::string AbsolutePath(const std::string& path);
 
+// A private directory under $TMPDIR (or /tmp) holding its own c:/temp/, removed with everything
+// in it when destroyed.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() = default;
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  ~ScratchDirectory();
+  // Returns 0 or the errno value of the failure.
+  int Create();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Output and messages (output.cc)
 
@@ -136,8 +171,13 @@ int FinishOutput();
 void PrintText(const ZRTUnicodeString& text);
 // A name or value for one line of scan output: control bytes and the backslash are escaped.
 std::string Escape(const char* text);
-// Reports a failed operation on stderr and returns its code as the exit status.
-int ReportResult(const Command& command, const Invocation& call, int code);
+// Reports a failed operation on stderr, with a note when one is given, and returns its code as
+// the exit status.
+int ReportResult(const Command& command, const Invocation& call, int code,
+                 const std::string& note = "");
+// Reports that the template lacks the region or marker that the command names. Returns
+// kExitDataError.
+int ReportMissing(const Command& command, const Invocation& call);
 
 }  // namespace zrtmask
 

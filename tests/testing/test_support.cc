@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "zrtmask_result.h"
 
@@ -110,6 +113,18 @@ int RunInChild(const std::function<int()>& body) {
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body) {
+  return RunInChild([&] {
+    const std::string options = "size=" + std::to_string(size);
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", directory, "tmpfs", 0, options.c_str()) != 0) {
+      return kSetupFailed;
+    }
+    return body();
+  });
 }
 
 std::string FoldLineFeeds(const std::string& text) {

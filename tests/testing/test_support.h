@@ -46,6 +46,14 @@ int RunUnprivileged(const std::function<int()>& body);
 // Runs body in a forked child; returns what it returns (0-255), or -1 when the child crashed.
 int RunInChild(const std::function<int()>& body);
 
+// The exit status of a child that could not set up its fault.
+constexpr int kSetupFailed = 250;
+
+// Runs body in a child that has mounted a fresh tmpfs of size bytes on directory, in a mount
+// namespace of its own: the file system really runs out of space, and nothing outside the
+// child sees it. Returns body's result, or kSetupFailed when the mount could not be made.
+int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body);
+
 // text with every run of line feeds folded into one, as the copy back of an item rewrite does.
 std::string FoldLineFeeds(const std::string& text);
 
