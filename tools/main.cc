@@ -228,6 +228,9 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
         ->check(CLI::Range(0, kAllItemTypes).description(""))
         ->type_name("MASK");
   }
+  if (command.query == Scan || command.query == PrintTags) {
+    app.add_flag("--json", call.json, "Print one JSON document instead of lines");
+  }
   if (command.requirement.needs != Needs::kNothing) {
     app.add_flag("--lenient", call.lenient,
                  "Accept a template without the region or marker named: a query prints an empty "

@@ -2,6 +2,7 @@
 // named when a rewrite finds a region that is not closed.
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -58,23 +59,28 @@ const char* TypeName(int type) {
 }  // namespace
 
 int Scan(const Invocation& call) {
-  ZRTDcHtmlHandler scanner;
-  int code = scanner.OpenFile(QueryPath(call));
-  if (code != kOk) return code;
-  scanner.SetFindTypes(call.find_types);
+  nlohmann::json items = nlohmann::json::array();
   std::string line;
-  while (scanner.FindNextItem() != 0) {
+  int code = ScanItems(QueryPath(call), call.find_types, [&](ZRTDcHtmlHandler& scanner) {
     int type = scanner.GetItemType();
     bool named = type == ITEM_TAG || type == ITEM_ATTRIBUTE;
+    const char* text = named ? scanner.GetItemName() : scanner.GetItemValue();
+    if (call.json) {
+      items.push_back({{"line", scanner.GetCurrentLineNb()},
+                       {"type", TypeName(type)},
+                       {named ? "name" : "value", text}});
+      return;
+    }
     line = std::to_string(scanner.GetCurrentLineNb());
     line += '\t';
     line += TypeName(type);
     line += '\t';
-    line += Escape(named ? scanner.GetItemName() : scanner.GetItemValue());
+    line += Escape(text);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
-  }
-  return kOk;
+  });
+  if (code == kOk && call.json) PrintJson({{"file", call.template_path}, {"items", items}});
+  return code;
 }
 
 int PrintViewName(const Invocation& call) {
@@ -105,9 +111,14 @@ int PrintTags(const Invocation& call) {
   ZRTHtmlFile file(QueryPath(call));
   ZRTListValZRTUnicodeString tags;
   int code = file.GetAllZRTTag(&tags);
-  if (code == kOk) {
-    for (const ZRTUnicodeString& tag : tags) PrintText(tag);
+  if (code != kOk) return code;
+  if (call.json) {
+    nlohmann::json names = nlohmann::json::array();
+    for (const ZRTUnicodeString& tag : tags) names.push_back(tag.ConvertToChar());
+    PrintJson({{"file", call.template_path}, {"tags", names}});
+    return code;
   }
+  for (const ZRTUnicodeString& tag : tags) PrintText(tag);
   return code;
 }
 

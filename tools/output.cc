@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "tools/outline.h"
@@ -41,6 +42,12 @@ int FinishOutput() {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
   PrintError("standard output", std::strerror(errno));
   return kExitIoError;
+}
+
+void PrintJson(const nlohmann::json& document) {
+  const std::string text = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
 }
 
 void PrintText(const ZRTUnicodeString& text) {

@@ -4,6 +4,7 @@
 #define ZRTMASK_TOOLS_TOOL_H_
 
 #include <functional>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,7 @@ struct Invocation {
   std::string mask_path;
   std::vector<int> types;  // item type masks and names, as --types gave them
   int find_types = 0;
+  bool json = false;     // print one JSON document instead of lines
   bool lenient = false;  // accept a template without the region or marker named
   bool dry_run = false;
   bool diff = false;
@@ -167,6 +169,9 @@ void PrintError(const std::string& where, const std::string& message);
 int UsageError(const std::string& subcommand, const std::string& message);
 // Flushes standard output. Returns 0, or kExitIoError after a message when it failed.
 int FinishOutput();
+// Prints document on standard output, with a line feed. Bytes that are not UTF-8 (templates are
+// 8-bit text) become U+FFFD.
+void PrintJson(const nlohmann::json& document);
 // Prints text and a line feed on standard output.
 void PrintText(const ZRTUnicodeString& text);
 // A name or value for one line of scan output: control bytes and the backslash are escaped.
