@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -205,8 +206,12 @@ TEST_F(ToolTest, FailuresExitWithTheResultCodeAndNameTheFile) {
       // A region or marker that the template does not hold: nothing is printed or rewritten.
       {{"tag", "t.html", "ZRTSumary"}, 65, "zrtmask: t.html: no region ZRTSumary\n"},
       {{"path", "bare.html"}, 65, "zrtmask: bare.html: no marker ZRTPath\n"},
-      {{"set-tag", "bare.html", "ZRTSummary", "x"}, 65, "zrtmask: bare.html: no region ZRTSummary\n"},
-      {{"set-image", "bare.html", "a.png", "1", "2"}, 65, "zrtmask: bare.html: no marker ZRTImage\n"},
+      {{"set-tag", "bare.html", "ZRTSummary", "x"},
+       65,
+       "zrtmask: bare.html: no region ZRTSummary\n"},
+      {{"set-image", "bare.html", "a.png", "1", "2"},
+       65,
+       "zrtmask: bare.html: no marker ZRTImage\n"},
       {{"set-url", "bare.html", "u"}, 65, "zrtmask: bare.html: no marker QLXURL\n"},
       {{"set-url", "--diff", "bare.html", "u"}, 65, "zrtmask: bare.html: no marker QLXURL\n"},
   };
@@ -429,6 +434,72 @@ TEST_F(ToolTest, BackupKeepsThePreviousTextBesideTheTemplate) {
   EXPECT_EQ(testing::ListDirectory("."), expected);
 }
 
+// check: each rule once, at its line; errors make the exit status 65, warnings only with
+// --strict; a template that cannot be read gives its result code.
+TEST_F(ToolTest, CheckReportsWhatARewriteWouldDoLikeACompiler) {
+  WriteFile("errors.html",
+            "<ZRTA>one\n<ZRTA>two</ZRTA>\n<ZRTA>three</ZRTA>\n<ZRTViewName><title>x\n<ZRTB>open\n");
+  WriteFile("warnings.html",
+            "<!DOCTYPE html>\n<zrtx></zrtx><ZRTPATH></ZRTPATH>\n<script>a <b> c</script><!-- "
+            "<QLXURL> -->\n"
+            "<!--ZRTS-->x<!--/ZRTS-->\n\n<p  class=\"c\">\n<pre><b>x\n</b></pre>\n"
+            "<ZRTR><i>k</i></ZRTR>\n<![CDATA[x]]>\n");
+  const std::string errors =
+      "errors.html:2: error: region ZRTA opens again before it closes (it opened on line 1)\n"
+      "errors.html:3: error: region ZRTA appears again (first on line 1)\n"
+      "errors.html:4: error: the view name's title is not closed: set-view-name fails (10)\n"
+      "errors.html:5: error: region ZRTB is not closed: a rewrite of it fails (10)\n";
+  const std::string warnings =
+      "warnings.html:1: warning: declaration: an item rewrite does not write it back\n"
+      "warnings.html:2: warning: zrtx looks like a marker element, but marker names begin with "
+      "ZRT\n"
+      "warnings.html:2: warning: ZRTPATH is not the marker ZRTPath: names are matched exactly\n"
+      "warnings.html:3: warning: the content of <script> is read as markup: an item rewrite "
+      "changes it\n"
+      "warnings.html:3: warning: processing marker inside a comment: its rewrite inserts the "
+      "value there\n"
+      "warnings.html:4: warning: region ZRTS is already filled (a pair of comments): rewrites do "
+      "not find it again\n"
+      "warnings.html:5: warning: blank lines are removed by an item rewrite (1 place)\n"
+      "warnings.html:6: warning: two blanks after an element name: an item rewrite writes =\"\" "
+      "there\n"
+      "warnings.html:7: warning: an item rewrite adds a line feed inside <pre> (on line 7)\n"
+      "warnings.html:9: warning: region ZRTR holds markup (<i>): a rewrite of it keeps the "
+      "elements and drops their text\n"
+      "warnings.html:10: warning: CDATA section: an item rewrite drops it up to its first >\n";
+  EXPECT_EQ(Outcome(RunTool({"check", "errors.html", "warnings.html"})),
+            "65 out[" + errors + warnings + "] err[]");
+  EXPECT_EQ(Outcome(RunTool({"check", "warnings.html"})), "0 out[" + warnings + "] err[]");
+  EXPECT_EQ(RunTool({"check", "--strict", "warnings.html"}).status, 65);
+  EXPECT_EQ(Outcome(RunTool({"check", "t.html", "none.html"})),
+            "2 out[] err[zrtmask: none.html: template does not exist\n]");
+  EXPECT_EQ(Outcome(RunTool({"check", "-"}, "<ZRTA>\n")),
+            "65 out[standard input:1: error: region ZRTA is not closed: a rewrite of it fails "
+            "(10)\n] err[]");
+}
+
+// --json prints one document that the same library reads back.
+TEST_F(ToolTest, JsonOutputParsesBack) {
+  WriteFile("s.html", "<p id=\"a\\b\x01\">x</p>");
+  WriteFile("bad.html", "<ZRTA>\n");
+  const nlohmann::json scan = nlohmann::json::parse(RunTool({"scan", "--json", "s.html"}).out);
+  EXPECT_EQ(scan["file"], "s.html");
+  EXPECT_EQ(scan["items"].size(), 6u);
+  EXPECT_EQ(scan["items"][2],
+            nlohmann::json({{"line", 1}, {"type", "VALUE"}, {"value", "a\\b\x01"}}));
+  const nlohmann::json tags = nlohmann::json::parse(RunTool({"tags", "--json", "t.html"}).out);
+  EXPECT_EQ(tags["tags"], nlohmann::json({"ZRTViewName", "ZRTPath", "ZRTSummary", "ZRTImage"}));
+  ToolRun run = RunTool({"check", "--json", "t.html", "bad.html", "none.html"});
+  EXPECT_EQ(run.status, 2);
+  const nlohmann::json check = nlohmann::json::parse(run.out);
+  EXPECT_EQ(check["errors"], 1);
+  EXPECT_EQ(check["files"][1]["findings"][0],
+            nlohmann::json({{"line", 1},
+                            {"severity", "error"},
+                            {"message", "region ZRTA is not closed: a rewrite of it fails (10)"}}));
+  EXPECT_EQ(check["files"][2]["result"], 2);
+}
+
 // A copy back that fails on a full disk names the file that holds the whole new text.
 TEST_F(ToolTest, FailedCopyBackNamesTheFileHoldingTheNewText) {
   ASSERT_EQ(::mkdir("disk", 0755), 0);
@@ -443,7 +514,8 @@ TEST_F(ToolTest, FailedCopyBackNamesTheFileHoldingTheNewText) {
   EXPECT_EQ(status, 9);
   EXPECT_EQ(WithoutTempNumbers(ReadFile("err.txt")),
             "zrtmask: disk/t.html: disk full; the template holds part of the new text; all of it "
-            "is in " + scratch() + "/c:/temp/N.html\n");
+            "is in " +
+                scratch() + "/c:/temp/N.html\n");
   const std::vector<std::string> temps = testing::TakeTempTexts();
   ASSERT_EQ(temps.size(), 1u);
   EXPECT_NE(temps[0].find("<!--ZRTSummary-->" + large + "<!--/ZRTSummary-->"), std::string::npos);

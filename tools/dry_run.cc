@@ -58,11 +58,12 @@ class WorkingDirectory {
 // label, with diff(1). Returns 0, or kExitIoError after a message.
 int PrintDiff(const std::string& old_path, const std::string& new_path, const std::string& label) {
   std::fflush(stdout);
-  const char* argv[] = {"diff", "-u", "--label", label.c_str(), "--label", label.c_str(),
-                        old_path.c_str(), new_path.c_str(), nullptr};
+  const char* argv[] = {"diff",    "-u",          "--label",        label.c_str(),
+                        "--label", label.c_str(), old_path.c_str(), new_path.c_str(),
+                        nullptr};
   pid_t child = 0;
-  int error = ::posix_spawnp(&child, "diff", nullptr, nullptr, const_cast<char* const*>(argv),
-                             environ);
+  int error =
+      ::posix_spawnp(&child, "diff", nullptr, nullptr, const_cast<char* const*>(argv), environ);
   if (error != 0) {
     PrintError("dry run", std::string("cannot run diff: ") + std::strerror(error));
     return kExitIoError;
@@ -169,10 +170,10 @@ class Leftovers {
     }
     if (kept.empty()) return "";
     struct stat after;
-    bool written = template_exists_ && ::stat(template_path_.c_str(), &after) == 0 &&
-                   (after.st_size != before_.st_size ||
-                    after.st_mtim.tv_sec != before_.st_mtim.tv_sec ||
-                    after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec);
+    bool written =
+        template_exists_ && ::stat(template_path_.c_str(), &after) == 0 &&
+        (after.st_size != before_.st_size || after.st_mtim.tv_sec != before_.st_mtim.tv_sec ||
+         after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec);
     if (written) return "the template holds part of the new text; all of it is in " + kept;
     return command.rewrite == CopyMask ? "" : "the temporary file " + kept + " is left behind";
   }

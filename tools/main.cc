@@ -2,11 +2,11 @@
 // holds the command table, with one subcommand per library operation, and main.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <limits>
-#include <map>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,8 +41,12 @@ Command Query(const char* name, const char* summary, int (*query)(const Invocati
 // A rewrite that fills the regions NAME with TEXT.
 Command RegionRewrite(const char* name, const char* summary,
                       int (*rewrite)(ZRTHtmlFile& file, const Invocation& call)) {
-  return {name,          summary, {kTemplate, kTagName, {Operand::kValue, "TEXT", kTextHelp}},
-          "--text-file", nullptr, rewrite,
+  return {name,
+          summary,
+          {kTemplate, kTagName, {Operand::kValue, "TEXT", kTextHelp}},
+          "--text-file",
+          nullptr,
+          rewrite,
           {Needs::kRegion}};
 }
 
@@ -103,7 +107,8 @@ const std::vector<Command>& Operations() {
        nullptr,
        SetImage,
        {Needs::kElement, "ZRTImage"}},
-      MarkerRewrite("set-start", "Insert VALUE on a line of its own after the first <QLXSTART> marker",
+      MarkerRewrite("set-start",
+                    "Insert VALUE on a line of its own after the first <QLXSTART> marker",
                     "QLXSTART", SetStart),
       MarkerRewrite("set-annotations",
                     "Insert VALUE on a line of its own after the first <QLXANNOT> marker",
@@ -170,34 +175,32 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
 // Image sizes: a negative one would be written into the template as it is.
 const CLI::Validator kSize = CLI::Range(0, std::numeric_limits<int>::max()).description("");
 
+// The member of call that a text operand fills.
+std::string& TextOperand(Invocation& call, Operand role) {
+  switch (role) {
+    case Operand::kTagName:
+      return call.tag_name;
+    case Operand::kValue:
+      return call.value;
+    case Operand::kImageSource:
+      return call.image_source;
+    case Operand::kMask:
+      return call.mask_path;
+    default:
+      return call.template_path;
+  }
+}
+
 // Adds the operands and options of a library operation to its subcommand's parser.
 OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& call) {
   OperationOptions sub;
   for (const OperandSpec& operand : command.operands) {
-    CLI::Option* option = nullptr;
-    switch (operand.role) {
-      case Operand::kTemplate:
-        option = app.add_option(operand.label, call.template_path);
-        break;
-      case Operand::kTagName:
-        option = app.add_option(operand.label, call.tag_name);
-        break;
-      case Operand::kValue:
-        option = app.add_option(operand.label, call.value);
-        break;
-      case Operand::kImageSource:
-        option = app.add_option(operand.label, call.image_source);
-        break;
-      case Operand::kWidth:
-        option = app.add_option(operand.label, call.width)->check(kSize);
-        break;
-      case Operand::kHeight:
-        option = app.add_option(operand.label, call.height)->check(kSize);
-        break;
-      case Operand::kMask:
-        option = app.add_option(operand.label, call.mask_path);
-        break;
-    }
+    const bool size = operand.role == Operand::kWidth || operand.role == Operand::kHeight;
+    CLI::Option* option =
+        size ? app.add_option(operand.label,
+                              operand.role == Operand::kWidth ? call.width : call.height)
+                   ->check(kSize)
+             : app.add_option(operand.label, TextOperand(call, operand.role));
     option->description(operand.help)->type_name("");
     if (operand.role == Operand::kValue) {
       sub.value = option;
@@ -237,9 +240,9 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
                  "line, a rewrite runs all the same");
   }
   if (command.rewrite != nullptr) {
-    CLI::Option* dry_run = app.add_flag(
-        "--dry-run", call.dry_run,
-        "Rewrite a private copy and print its new text; the template is not touched");
+    CLI::Option* dry_run =
+        app.add_flag("--dry-run", call.dry_run,
+                     "Rewrite a private copy and print its new text; the template is not touched");
     CLI::Option* diff = app.add_flag(
         "--diff", call.diff, "With a dry run, print a unified diff against the template instead");
     // A flag that takes an optional value after "=": "--backup FILE" keeps FILE an operand.
@@ -275,6 +278,7 @@ const std::vector<Subcommand>& Subcommands() {
     std::vector<Subcommand> all;
     for (const Command& command : Operations()) all.push_back(Operation(command));
     // Subcommands with options of their own follow, each from its own file.
+    all.push_back(CheckSubcommand());
     return all;
   }();
   return kSubcommands;

@@ -26,12 +26,22 @@ const char* QueryPath(const Invocation& call) {
   return call.template_path == "-" ? "/dev/stdin" : call.template_path.c_str();
 }
 
+// Runs a query that answers with one text, and prints the text.
+template <typename Query>
+int PrintAnswer(const Invocation& call, Query query) {
+  ZRTHtmlFile file(QueryPath(call));
+  ZRTUnicodeString answer;
+  int code = query(file, answer);
+  if (code == kOk) PrintText(answer);
+  return code;
+}
+
 // True unless the template at path lacks the region or marker element that the command names.
 // A template that cannot be read is left to the operation, which reports it.
 bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std::string& path) {
   const Requirement& requirement = command.requirement;
-  if (call.lenient || (requirement.needs != Needs::kRegion &&
-                       requirement.needs != Needs::kElement)) {
+  if (call.lenient ||
+      (requirement.needs != Needs::kRegion && requirement.needs != Needs::kElement)) {
     return true;
   }
   const std::string name =
@@ -84,27 +94,19 @@ int Scan(const Invocation& call) {
 }
 
 int PrintViewName(const Invocation& call) {
-  ZRTHtmlFile file(QueryPath(call));
-  ZRTUnicodeString name;
-  int code = file.GetZRTViewName(&name);
-  if (code == kOk) PrintText(name);
-  return code;
+  return PrintAnswer(
+      call, [](ZRTHtmlFile& file, ZRTUnicodeString& name) { return file.GetZRTViewName(&name); });
 }
 
 int PrintTagContent(const Invocation& call) {
-  ZRTHtmlFile file(QueryPath(call));
-  ZRTUnicodeString content;
-  int code = file.GetZRTTagContent(Text(call.tag_name), &content);
-  if (code == kOk) PrintText(content);
-  return code;
+  return PrintAnswer(call, [&](ZRTHtmlFile& file, ZRTUnicodeString& content) {
+    return file.GetZRTTagContent(Text(call.tag_name), &content);
+  });
 }
 
 int PrintPath(const Invocation& call) {
-  ZRTHtmlFile file(QueryPath(call));
-  ZRTUnicodeString path;
-  int code = file.GetZRTPath(&path);
-  if (code == kOk) PrintText(path);
-  return code;
+  return PrintAnswer(
+      call, [](ZRTHtmlFile& file, ZRTUnicodeString& path) { return file.GetZRTPath(&path); });
 }
 
 int PrintTags(const Invocation& call) {
@@ -157,8 +159,7 @@ int RunOperation(const Command& command, Invocation& call) {
   }
   // Standard input is read once, into a private copy, when the template is read twice.
   ScratchDirectory scratch;
-  if (call.template_path == "-" && command.requirement.needs != Needs::kNothing &&
-      !call.lenient) {
+  if (call.template_path == "-" && command.requirement.needs != Needs::kNothing && !call.lenient) {
     std::string bytes;
     int error = ReadWholeFile("-", bytes);
     if (error == 0) error = scratch.Create();

@@ -21,7 +21,7 @@ int ScanItems(const std::string& path, int find_types,
 // A region opens at an element of its name and closes at the next element "/" + name, both
 // matched exactly. A rewrite of a region that is still open at the end fails with code 10.
 struct RegionTrace {
-  int first_line = 0;     // where the region first opens
+  int first_line = 0;  // where the region first opens
   // Where it opens again while open, each with the line where the open one opened.
   std::vector<std::pair<int, int>> reopened;
   // Where it opens again after it closed.

@@ -129,9 +129,9 @@ int ReportResult(const Command& command, const Invocation& call, int code,
 
 int ReportMissing(const Command& command, const Invocation& call) {
   const Requirement& requirement = command.requirement;
-  PrintError(DisplayName(call.template_path),
-             requirement.needs == Needs::kRegion ? "no region " + call.tag_name
-                                                 : std::string("no marker ") + requirement.marker);
+  PrintError(DisplayName(call.template_path), requirement.needs == Needs::kRegion
+                                                  ? "no region " + call.tag_name
+                                                  : std::string("no marker ") + requirement.marker);
   return kExitDataError;
 }
 

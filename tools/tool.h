@@ -25,11 +25,11 @@ constexpr char kTempDirectory[] = "c:/temp";
 constexpr int kAllItemTypes = 63;
 
 // Exit statuses of the tool's own, from sysexits; the library's result codes stay below them.
-constexpr int kExitUsage = 64;     // the command line is wrong
-constexpr int kExitDataError = 65; // the template lacks what was named, or check found errors
-constexpr int kExitNoInput = 66;   // a value file (or standard input) cannot be read
-constexpr int kExitSoftware = 70;  // an internal error, such as running out of memory
-constexpr int kExitIoError = 74;   // standard output, a backup or the dry-run copy failed
+constexpr int kExitUsage = 64;      // the command line is wrong
+constexpr int kExitDataError = 65;  // the template lacks what was named, or check found errors
+constexpr int kExitNoInput = 66;    // a value file (or standard input) cannot be read
+constexpr int kExitSoftware = 70;   // an internal error, such as running out of memory
+constexpr int kExitIoError = 74;    // standard output, a backup or the dry-run copy failed
 
 // ---------------------------------------------------------------------------------------------
 // The command table
@@ -64,6 +64,9 @@ struct Invocation {
   bool diff = false;
   std::string backup_suffix;
 };
+
+// The subcommands with options of their own, each from its own file.
+Subcommand CheckSubcommand();  // check.cc
 
 // The operands that the library operations take, in the order they are given.
 enum class Operand { kTemplate, kTagName, kValue, kImageSource, kWidth, kHeight, kMask };
