@@ -17,4 +17,5 @@ foreach(kind IN ITEMS LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zrtmask.pc.in ${PROJECT_BINARY_DIR}/zrtmask.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zrtmask.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/zrtmask.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT dev)
