@@ -57,7 +57,7 @@ bool IsRawTextElement(std::string_view name) {
 // Looks at the items of one template, in order, and collects what it finds.
 class PageRules {
  public:
-  explicit PageRules(const Outline& outline) : outline_(outline) {}
+  explicit PageRules(const RegionOutline& outline) : outline_(outline) {}
 
   void OnItem(int type, std::string_view text, int line) {
     if (raw_line_ != 0 && !raw_reported_ && type != ITEM_TEXT &&
@@ -222,7 +222,7 @@ class PageRules {
     }
   }
 
-  const Outline& outline_;
+  const RegionOutline& outline_;
   std::vector<Finding> findings_;
   int previous_type_ = 0;
   bool previous_text_empty_ = false;
@@ -274,7 +274,7 @@ int CheckFile(const std::string& path, std::vector<Finding>& findings) {
   if (error == 0) error = WriteNewFile(copy, bytes);
   if (error != 0) return kOpenFailed;
 
-  Outline outline;
+  RegionOutline outline;
   PageRules rules(outline);
   int code = ScanItems(copy, kAllItemTypes, [&](ZRTDcHtmlHandler& scanner) {
     const int type = scanner.GetItemType();

@@ -46,8 +46,8 @@ bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std:
   }
   const std::string name =
       requirement.needs == Needs::kRegion ? call.tag_name : std::string(requirement.marker);
-  Outline outline(name);
-  return ReadOutline(path, outline) != kOk || outline.Holds(name);
+  RegionOutline outline(name);
+  return ReadRegionOutline(path, outline) != kOk || outline.Holds(name);
 }
 
 const char* TypeName(int type) {

@@ -18,9 +18,9 @@ int ScanItems(const std::string& path, int find_types,
   return kOk;
 }
 
-Outline::Outline(std::string extra_region) : extra_region_(std::move(extra_region)) {}
+RegionOutline::RegionOutline(std::string extra_region) : extra_region_(std::move(extra_region)) {}
 
-void Outline::FollowElement(const char* name, int line) {
+void RegionOutline::FollowElement(const char* name, int line) {
   const std::string_view element = name;
   // The view name's title: the first title after ZRTViewName, which stays in force (as in the
   // view-name rewrite) until a title closes.
@@ -55,12 +55,12 @@ void Outline::FollowElement(const char* name, int line) {
   trace.open_line = line;
 }
 
-int Outline::UnclosedLine(const std::string& region) const {
+int RegionOutline::UnclosedLine(const std::string& region) const {
   auto found = regions_.find(region);
   return found != regions_.end() && found->second.inside ? found->second.open_line : 0;
 }
 
-int ReadOutline(const std::string& path, Outline& outline) {
+int ReadRegionOutline(const std::string& path, RegionOutline& outline) {
   return ScanItems(path, ITEM_TAG, [&](ZRTDcHtmlHandler& scanner) {
     outline.FollowElement(scanner.GetItemName(), scanner.GetCurrentLineNb());
   });

@@ -32,11 +32,11 @@ struct RegionTrace {
   int open_line = 0;
 };
 
-class Outline {
+class RegionOutline {
  public:
   // Follows the regions of every marker element (a name that begins with "ZRT") and of
   // extra_region, which may be any element name.
-  explicit Outline(std::string extra_region = "");
+  explicit RegionOutline(std::string extra_region = "");
 
   // Takes the next element item (ITEM_TAG) of the scan, in document order.
   void FollowElement(const char* name, int line);
@@ -59,7 +59,7 @@ class Outline {
 
 // Reads the outline of the template at path, following extra_region too. Returns the scanner's
 // open code.
-int ReadOutline(const std::string& path, Outline& outline);
+int ReadRegionOutline(const std::string& path, RegionOutline& outline);
 
 }  // namespace zrtmask
 

@@ -99,9 +99,9 @@ int ReportResult(const Command& command, const Invocation& call, int code,
   std::string message = DescribeResult(code);
   if (code == kMaskMissing || code == kMaskUnreadable) where = DisplayName(call.mask_path);
   if (code == kRegionNotClosed) {
-    Outline outline(call.tag_name);
+    RegionOutline outline(call.tag_name);
     int line = 0;
-    if (ReadOutline(call.template_path, outline) == kOk) {
+    if (ReadRegionOutline(call.template_path, outline) == kOk) {
       line = command.requirement.needs == Needs::kRegion ? outline.UnclosedLine(call.tag_name)
                                                          : outline.UnclosedTitleLine();
     }
