@@ -290,7 +290,8 @@ int Main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Run 'zrtmask SUBCOMMAND --help' for the operands of each. Exit status: the library's "
-      "result code (0 on success), 64 on a usage error; see zrtmask(1).");
+      "result code (0 on success), 64 on a usage error, 65 when the template lacks what was "
+      "named; see zrtmask(1).");
 
   const std::vector<Subcommand>& subcommands = Subcommands();
   // Without this, a misspelt subcommand would be reported as a missing one.
