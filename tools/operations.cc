@@ -1,5 +1,5 @@
-// The queries and rewrites of the tool: each subcommand's call into the library, and the lines
-// named when a rewrite finds a region that is not closed.
+// The queries and rewrites of the tool: each subcommand's call into the library, and the check
+// that the template holds the region or marker that the subcommand names.
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
