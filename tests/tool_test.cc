@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -21,6 +20,8 @@
 
 // Without the tool in the build there is nothing to test here.
 #ifdef ZRTMASK_TOOL_PATH
+
+#include <nlohmann/json.hpp>
 
 namespace zrtmask {
 namespace {
