@@ -204,7 +204,7 @@ int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory
   if (error == 0 && exists) error = WriteNewFile(copy_path, old_text);
   if (error == 0 && exists && ::chmod(copy_path.c_str(), info.st_mode & 07777) != 0) error = errno;
   if (error != 0) {
-    PrintError("dry run", std::string("cannot prepare a private copy: ") + std::strerror(error));
+    PrintError("private copy", std::string("cannot prepare it: ") + std::strerror(error));
     return kExitIoError;
   }
 
@@ -213,7 +213,7 @@ int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory
     WorkingDirectory inside;
     error = inside.Enter(scratch.path());
     if (error != 0) {
-      PrintError("dry run",
+      PrintError("private copy",
                  std::string("cannot enter ") + scratch.path() + ": " + std::strerror(error));
       return kExitIoError;
     }
@@ -223,7 +223,7 @@ int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory
   if (code != kOk) return code;
   error = ReadWholeFile(copy_path, new_text);
   if (error != 0) {
-    PrintError("dry run", std::string("cannot read the private copy: ") + std::strerror(error));
+    PrintError("private copy", std::string("cannot read it back: ") + std::strerror(error));
     return kExitIoError;
   }
   return kOk;
@@ -245,8 +245,10 @@ int RunRewrite(const Command& command, const Invocation& call) {
     ScratchDirectory scratch;
     std::string old_text;
     std::string new_text;
-    if (RewriteCopy(command, call, scratch, old_text, new_text) == kOk &&
-        MarkerMissing(command, call, old_text, new_text)) {
+    int code = RewriteCopy(command, call, scratch, old_text, new_text);
+    if (code >= kExitUsage) return code;
+    // Another failure is left to the rewrite itself to report.
+    if (code == kOk && MarkerMissing(command, call, old_text, new_text)) {
       return ReportMissing(command, call);
     }
   }
