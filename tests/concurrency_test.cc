@@ -88,7 +88,7 @@ bool ConsistentListing(const std::vector<std::string>& all, const ZRTListValZRTU
 }
 
 // Every update lands, whatever the order the lock gave them: the result is the text that the
-// same rewrites give one after another. A reader meanwhile only ever sees whole texts.
+// same rewrites give one after another, up to blank lines. A reader meanwhile only ever sees whole texts.
 TEST_F(ConcurrencyTest, WritersOfOneTemplateNeverSpliceOrLoseAnUpdate) {
   WriteFile("t.html", SharedTemplate());
   WriteFile("sequential.html", SharedTemplate());
@@ -134,7 +134,10 @@ TEST_F(ConcurrencyTest, WritersOfOneTemplateNeverSpliceOrLoseAnUpdate) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-  EXPECT_TRUE(ReadFile("t.html") == ReadFile("sequential.html"));
+  // An item rewrite folds the blank line that a value insertion may leave: the order of the two
+  // decides that line only.
+  EXPECT_TRUE(testing::FoldLineFeeds(ReadFile("t.html")) ==
+              testing::FoldLineFeeds(ReadFile("sequential.html")));
   EXPECT_TRUE(TempFiles().empty());
 }
 
