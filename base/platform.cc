@@ -191,12 +191,13 @@ bool TruncateFd(int fd, std::uint64_t length, int* error) {
   }
 }
 
-std::int64_t FileSize(int fd, int* error) {
+std::int64_t FileSize(int fd, std::uint64_t* allocated, int* error) {
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     *error = errno;
     return -1;
   }
+  if (allocated != nullptr) *allocated = static_cast<std::uint64_t>(info.st_blocks) * 512;
   return static_cast<std::int64_t>(info.st_size);
 }
 

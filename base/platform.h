@@ -32,8 +32,9 @@ long ReadSome(int fd, char* buffer, std::size_t size, int* error);
 bool WriteAll(int fd, const char* data, std::size_t size, int* error);
 // Truncates the open file to length bytes. Returns true, or false with the errno in *error.
 bool TruncateFd(int fd, std::uint64_t length, int* error);
-// The size of the open file, or -1 with the errno in *error.
-std::int64_t FileSize(int fd, int* error);
+// The size of the open file, or -1 with the errno in *error; *allocated (when not null) gets
+// the bytes of disk space that it holds (st_blocks * 512).
+std::int64_t FileSize(int fd, std::uint64_t* allocated, int* error);
 // Makes sure that the first length bytes of the open file have disk space (posix_fallocate):
 // later writes within them cannot run out of space. The bytes already there are kept; the file
 // may grow to length. Returns true, or false with the errno in *error (EOPNOTSUPP, ENODEV,

@@ -231,8 +231,9 @@ class MemorySink : public ByteSink {
 
 // Overwrites the template at path in place with the size bytes that read_next hands out (its
 // inode, mode and links stay; on a nearly full disk the blocks it holds are reused) and cuts it
-// to that length. Before the first byte is written, the new length is reserved on the
-// template's disk, so that a full disk fails the rewrite with the template as it was. Returns
+// to that length. Before the first byte is written, the new length is reserved on the template's
+// disk unless the blocks it holds already cover it, so that a full disk fails the rewrite with
+// the template as it was. Returns
 // 0; 8 when the template cannot be opened for output and is not writable, 9 when its disk is
 // full, 15 otherwise (template unchanged in these cases); 9 or 15 when writing fails part way.
 template <typename ReadNext>
@@ -241,12 +242,14 @@ int CopyBack(const char* path, std::uint64_t size, ReadNext read_next) {
   const int fd = OpenForWriteExisting(path, &error);
   if (fd < 0) return DiagnoseTemplateOpen(path);
   int result = kOk;
-  const std::int64_t old_size = FileSize(fd, &error);
-  if (!ReserveSpace(fd, size, &error) && !CannotReserve(error)) {
+  // A text that fits in the blocks the template holds needs no new space: they are written over.
+  std::uint64_t held = 0;
+  const std::int64_t old_size = FileSize(fd, &held, &error);
+  if (size > held && !ReserveSpace(fd, size, &error) && !CannotReserve(error)) {
     result = WriteFailureCode(error, path, kTemplateDiskFull);
     // A reservation that failed half way may have grown the file.
     int ignored = 0;
-    if (old_size >= 0 && FileSize(fd, &ignored) != old_size) {
+    if (old_size >= 0 && FileSize(fd, nullptr, &ignored) != old_size) {
       TruncateFd(fd, static_cast<std::uint64_t>(old_size), &ignored);
     }
     CloseFd(fd, &ignored);
@@ -267,7 +270,9 @@ int CopyBack(const char* path, std::uint64_t size, ReadNext read_next) {
     }
     written += static_cast<std::uint64_t>(count);
   }
-  if (result == kOk && !TruncateFd(fd, written, &error)) result = kOpenFailed;
+  // A text no shorter than the old one has replaced it whole: only a shorter one needs the cut.
+  const bool shorter = old_size < 0 || written < static_cast<std::uint64_t>(old_size);
+  if (result == kOk && shorter && !TruncateFd(fd, written, &error)) result = kOpenFailed;
   if (!CloseFd(fd, &error) && result == kOk) {
     result = WriteFailureCode(error, path, kTemplateDiskFull);
   }

@@ -151,11 +151,8 @@ TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
        kTemplateDiskFull,
        Left::kNewText},
       {{{Call::kStatvfs, "t.html", EIO}}, kOk, Left::kNothing},
-      // No room for the new length: the template is not touched.
-      {{{Call::kReserve, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNewText},
       {{{Call::kWrite, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNewText, true},
       {{{Call::kWrite, "t.html", EIO}}, kOpenFailed, Left::kNewText, true},
-      {{{Call::kTruncate, "t.html", EIO}}, kOpenFailed, Left::kNewText, true},
       // Removing the temporary file is the last step: the rewrite is done.
       {{{Call::kUnlink, kTemp, EBUSY}}, kOk, Left::kNewText},
   };
@@ -197,13 +194,11 @@ TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
       {{{Call::kOpen, kTemp, ENOENT, 2}, {Call::kAccess, kTemp, ENOENT}},
        kTempVanished,
        Left::kNewText},
-      // Opening the template for output, reserving its length, and writing into it.
+      // Opening the template for output, and writing into it.
       {{{Call::kOpen, "t.html", EACCES, 3}}, kOpenFailed, Left::kNewText},
       {{{Call::kOpen, "t.html", EACCES, 3}, {Call::kStatvfs, "t.html", EIO}},
        kTemplateDiskFull,
        Left::kNewText},
-      {{{Call::kReserve, "t.html", EDQUOT}}, kTemplateDiskFull, Left::kNewText},
-      {{{Call::kReserve, "t.html", EFBIG}}, kOpenFailed, Left::kNewText},
       {{{Call::kWrite, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNewText, true},
       {{{Call::kWrite, "t.html", EIO}}, kOpenFailed, Left::kNewText, true},
       {{{Call::kUnlink, kTemp, EBUSY}}, kOk, Left::kNewText},
@@ -231,18 +226,34 @@ TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
       {{{Call::kRead, "m.html", EIO}}, kOpenFailed, Left::kNothing},
       // The temporary directory plays no part.
       {{{Call::kOpen, kTemp, EACCES, 0}, {Call::kStatvfs, kTemp, EIO, 0}}, kOk, Left::kNothing},
-      // The template: locked, opened for output, reserved, written.
+      // The template: locked, opened for output, written.
       {{{Call::kLock, "t.html", ENOLCK}}, kOpenFailed, Left::kNothing},
       {{{Call::kOpen, "t.html", EACCES, 2}}, kOpenFailed, Left::kNothing},
       {{{Call::kOpen, "t.html", EMFILE, 2}, {Call::kStatvfs, "t.html", EIO}},
        kTemplateDiskFull,
        Left::kNothing},
-      {{{Call::kReserve, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNothing},
       {{{Call::kWrite, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNothing, true},
       {{{Call::kWrite, "t.html", EIO}}, kOpenFailed, Left::kNothing, true},
   };
   ExpectFaults(MaskCopy(), "old template\n", faults);
   EXPECT_EQ(ReadFile(kMaskPath), "<p>mask\n\n\n</p>\r\n");
+}
+
+// The copy back reserves the new length when it goes beyond the blocks that the template holds
+// (one full block here): without room the template is not touched. A shorter text is cut to
+// its length.
+TEST_F(FaultInjectionTest, CopyBackReservesGrowthAndCutsAShorterText) {
+  const std::string block = "<S>old</S><QLXSTART>" + std::string(4096 - 24, 'x') + "<p>\n";
+  WriteFile(kMaskPath, block + "more");
+  const Fault no_room = {{{Call::kReserve, "t.html", ENOSPC}}, kTemplateDiskFull, Left::kNewText};
+  ExpectFaults(ItemRewrites()[1], block, {no_room});
+  ExpectFaults(MarkerValues()[0], block,
+               {no_room, {{{Call::kReserve, "t.html", EFBIG}}, kOpenFailed, Left::kNewText}});
+  ExpectFaults(MaskCopy(), block,
+               {{{{Call::kReserve, "t.html", EDQUOT}}, kTemplateDiskFull, Left::kNothing}});
+  WriteFile(kMaskPath, "short");
+  ExpectFaults(MaskCopy(), block,
+               {{{{Call::kTruncate, "t.html", EIO}}, kOpenFailed, Left::kNothing, true}});
 }
 
 // A template that does not exist yet is created by the copy; when the copy then fails, it is
