@@ -155,7 +155,8 @@ class TempFile : public ByteSink {
       if (line_feed == nullptr) break;
       if (!line_ends_.fold || previous_ != '\n') {
         const bool add_cr = line_ends_.crlf && (line_ends_.after_cr || previous_ != '\r');
-        Append("\r\n" + (add_cr ? 0 : 1), add_cr ? 2 : 1);
+        static const char kCrLf[] = "\r\n";
+        Append(add_cr ? kCrLf : kCrLf + 1, add_cr ? 2 : 1);
       }
       previous_ = '\n';
       cursor = line_feed + 1;
@@ -345,6 +346,9 @@ bool FileLock::Acquire(const char* path, bool exclusive) {
   fd_ = OpenForRead(path, &error);
   if (fd_ < 0) return true;
   if (LockFd(fd_, exclusive, LockTimeoutMs(), &error)) return true;
+  // A file system that cannot lock the file at all (some network file systems refuse an
+  // exclusive lock on a descriptor open for reading) leaves it unlocked, as it always was.
+  if (error == ENOLCK || error == EBADF || error == EINVAL || error == EOPNOTSUPP) return true;
   Release();
   return false;
 }

@@ -33,8 +33,9 @@ class FileLock {
   ~FileLock() { Release(); }
 
   // Opens path read-only and locks it, waiting at most LockTimeoutMs(). Returns false only when
-  // the file opened and the lock could not be had: a file that cannot be opened read-only is
-  // not locked, and the caller's own open then fails as it would have without the lock.
+  // the file opened and the lock was not had in time (or the lock failed for want of memory): a
+  // file that cannot be opened read-only, or whose file system cannot lock it, is not locked,
+  // and the caller goes on as it did before there was a lock.
   bool Acquire(const char* path, bool exclusive);
   // The locked descriptor, positioned at the start of the file; -1 when nothing is locked.
   int fd() const { return fd_; }

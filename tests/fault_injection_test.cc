@@ -133,7 +133,9 @@ class FaultInjectionTest : public testing::ScratchDirTest {
 // open asks access(2) for existence before readability. A failed statvfs counts as a full disk.
 TEST_F(FaultInjectionTest, ItemRewritesReportEachFailedCallAndKeepTheTemplate) {
   const std::vector<Fault> faults = {
-      {{{Call::kLock, "t.html", ENOLCK}}, kOpenFailed, Left::kNothing},
+      // The lock not had in time; a file system that cannot lock goes on without it.
+      {{{Call::kLock, "t.html", EWOULDBLOCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "t.html", ENOLCK}}, kOk, Left::kNothing},
       {{{Call::kOpen, "t.html", EACCES, 2}}, kOpenFailed, Left::kNothing},
       {{{Call::kOpen, kTemp, EMFILE}}, kTempNotWritable, Left::kNothing},
       {{{Call::kWrite, kTemp, ENOSPC}}, kTempDiskFull, Left::kEmptyTemp, false, true},
@@ -177,7 +179,8 @@ const std::vector<Rewrite>& MarkerValues() {
 
 TEST_F(FaultInjectionTest, MarkerValuesReportEachFailedCallAndKeepTheTemplate) {
   const std::vector<Fault> faults = {
-      {{{Call::kLock, "t.html", ENOLCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "t.html", EWOULDBLOCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "t.html", EBADF}}, kOk, Left::kNothing},
       // The template cannot be read: the temporary file, created first, stays behind empty.
       {{{Call::kOpen, "t.html", EACCES, 2}}, kTemplateNotWritable, Left::kEmptyTemp},
       {{{Call::kRead, "t.html", EIO, 2}}, kTemplateNotWritable, Left::kEmptyTemp},
@@ -222,12 +225,15 @@ TEST_F(FaultInjectionTest, MaskCopyReportsEachFailedCallAndKeepsTheTemplate) {
       {{{Call::kOpen, "m.html", EACCES}, {Call::kAccess, "m.html", EACCES, 2}},
        kMaskUnreadable,
        Left::kNothing},
-      {{{Call::kLock, "m.html", ENOLCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "m.html", EWOULDBLOCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "m.html", EOPNOTSUPP}}, kOk, Left::kNothing},
       {{{Call::kRead, "m.html", EIO}}, kOpenFailed, Left::kNothing},
       // The temporary directory plays no part.
       {{{Call::kOpen, kTemp, EACCES, 0}, {Call::kStatvfs, kTemp, EIO, 0}}, kOk, Left::kNothing},
       // The template: locked, opened for output, written.
-      {{{Call::kLock, "t.html", ENOLCK}}, kOpenFailed, Left::kNothing},
+      // The lock not had in time; a file system that cannot lock goes on without it.
+      {{{Call::kLock, "t.html", EWOULDBLOCK}}, kOpenFailed, Left::kNothing},
+      {{{Call::kLock, "t.html", ENOLCK}}, kOk, Left::kNothing},
       {{{Call::kOpen, "t.html", EACCES, 2}}, kOpenFailed, Left::kNothing},
       {{{Call::kOpen, "t.html", EMFILE, 2}, {Call::kStatvfs, "t.html", EIO}},
        kTemplateDiskFull,

@@ -56,7 +56,7 @@ TEST_F(RewriteCycleTest, TempFileNeverTakesAnExistingName) {
   }
   WriteFile("t.html", kItemTemplate);
   ZRTHtmlFile file("t.html");
-  for (int taken = 0; taken < 3; ++taken) WriteFile(names[taken], "someone else's");
+  for (std::size_t taken = 0; taken < 3; ++taken) WriteFile(names[taken], "someone else's");
   std::srand(7);
   EXPECT_EQ(file.SetZRTTagContent("S", "C"), kOk);
   EXPECT_EQ(TempFiles().size(), 3u);
