@@ -234,9 +234,9 @@ class MemorySink : public ByteSink {
 // inode, mode and links stay; on a nearly full disk the blocks it holds are reused) and cuts it
 // to that length. Before the first byte is written, the new length is reserved on the template's
 // disk unless the blocks it holds already cover it, so that a full disk fails the rewrite with
-// the template as it was. Returns
-// 0; 8 when the template cannot be opened for output and is not writable, 9 when its disk is
-// full, 15 otherwise (template unchanged in these cases); 9 or 15 when writing fails part way.
+// the template as it was. Returns 0; 8 when the template cannot be opened for output and is not
+// writable, 9 when its disk is full, 15 otherwise (template unchanged in these cases); 9 or 15
+// when writing fails part way.
 template <typename ReadNext>
 int CopyBack(const char* path, std::uint64_t size, ReadNext read_next) {
   int error = 0;
