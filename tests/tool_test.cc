@@ -239,6 +239,13 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   EXPECT_EQ(Outcome(RunTool({"set-tag", "t.html", "ZRTSummary", "x"})), "3 out[] err[" + err + "]");
   EXPECT_EQ(Outcome(RunTool({"set-start", "t.html", "x"})), "8 out[] err[" + err + "]");
   EXPECT_EQ(ReadFile("t.html"), kTemplate);
+  // --temp-dir names another directory, which must exist as well.
+  EXPECT_EQ(Outcome(RunTool({"set-start", "--temp-dir", "gone", "t.html", "x"})).substr(0, 8),
+            "8 out[] ");
+  ASSERT_EQ(::mkdir("elsewhere", 0700), 0);
+  EXPECT_EQ(Outcome(RunTool({"set-tag", "--temp-dir", "elsewhere", "t.html", "ZRTSummary", "x"})),
+            "0 out[] err[]");
+  EXPECT_NE(ReadFile("t.html").find("<!--ZRTSummary-->x<BR>"), std::string::npos);
   // A mask is copied straight over the template: no temporary directory is needed.
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
   EXPECT_EQ(ReadFile("t.html"), "<p>mask</p>\n");
@@ -260,8 +267,8 @@ TEST_F(ToolTest, UnprivilegedUserGetsOneForUnreadableAndEightForReadOnly) {
       {0200, {"view-name", "t.html"}, 1, unreadable},
       {0200, set_tag, 1, unreadable},
       {0444, set_tag, 8,
-       "zrtmask: t.html: template cannot be opened for writing; the temporary file " + scratch() +
-           "/c:/temp/N.html is left behind\n"},
+       "zrtmask: t.html: template cannot be opened for writing; the new text is kept in " +
+           scratch() + "/c:/temp/N.html\n"},
   };
   for (const auto& [mode, args, code, message] : cases) {
     SCOPED_TRACE(Describe(args));
@@ -514,9 +521,8 @@ TEST_F(ToolTest, FailedCopyBackNamesTheFileHoldingTheNewText) {
   });
   EXPECT_EQ(status, 9);
   EXPECT_EQ(WithoutTempNumbers(ReadFile("err.txt")),
-            "zrtmask: disk/t.html: disk full; the template holds part of the new text; all of it "
-            "is in " +
-                scratch() + "/c:/temp/N.html\n");
+            "zrtmask: disk/t.html: disk full; the new text is kept in " + scratch() +
+                "/c:/temp/N.html\n");
   const std::vector<std::string> temps = testing::TakeTempTexts();
   ASSERT_EQ(temps.size(), 1u);
   EXPECT_NE(temps[0].find("<!--ZRTSummary-->" + large + "<!--/ZRTSummary-->"), std::string::npos);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -137,6 +138,31 @@ class Backup {
   std::string previous_;
 };
 
+// Sets an environment variable until destroyed, then gives it back its previous value.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    const char* previous = std::getenv(name);
+    had_value_ = previous != nullptr;
+    if (had_value_) previous_ = previous;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+  ~ScopedVariable() {
+    if (had_value_) {
+      ::setenv(name_, previous_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_value_;
+  std::string previous_;
+};
+
 // The names in directory; none when it cannot be read.
 std::set<std::string> ListDirectory(const std::string& directory) {
   std::set<std::string> names;
@@ -155,17 +181,18 @@ class Leftovers {
   explicit Leftovers(const std::string& template_path)
       : template_path_(template_path),
         template_exists_(::stat(template_path.c_str(), &before_) == 0),
-        temp_before_(ListDirectory(kTempDirectory)) {}
+        temp_before_(ListDirectory(TempDirectory())) {}
 
-  // A note for the failure message that names the file holding the new text, or "".
-  std::string Note(const Command& command, const Invocation& call) const {
+  // A note for the message of a failure with code that names the file holding the new text, or
+  // "".
+  std::string Note(const Command& command, const Invocation& call, int code) const {
     std::string kept = command.rewrite == CopyMask ? DisplayName(call.mask_path) : "";
-    std::set<std::string> temp_after = ListDirectory(kTempDirectory);
-    for (const std::string& name : temp_after) {
+    const std::string temp_directory = TempDirectory();
+    for (const std::string& name : ListDirectory(temp_directory)) {
       if (temp_before_.count(name) == 0) {
         // More than one new file: another process is at work there, and it cannot be told which.
         if (!kept.empty()) return "";
-        kept = CurrentDirectory() + "/" + kTempDirectory + "/" + name;
+        kept = AbsolutePath(temp_directory + "/" + name);
       }
     }
     if (kept.empty()) return "";
@@ -175,7 +202,14 @@ class Leftovers {
         (after.st_size != before_.st_size || after.st_mtim.tv_sec != before_.st_mtim.tv_sec ||
          after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec);
     if (written) return "the template holds part of the new text; all of it is in " + kept;
-    return command.rewrite == CopyMask ? "" : "the temporary file " + kept + " is left behind";
+    if (command.rewrite == CopyMask) return "";
+    // The copy back, which starts once the new text is complete, failed before it wrote.
+    const bool item_rewrite =
+        command.requirement.needs == Needs::kRegion || command.requirement.needs == Needs::kElement;
+    if (code == kTemplateDiskFull || (item_rewrite && code == kTemplateNotWritable)) {
+      return "the new text is kept in " + kept;
+    }
+    return "the temporary file " + kept + " is left behind";
   }
 
  private:
@@ -210,6 +244,8 @@ int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory
 
   int code;
   {
+    // The scratch directory's own c:/temp/ serves, whatever directory a real run would use.
+    ScopedVariable temp_directory("ZRTMASK_TEMP_DIR", scratch.path() + "/c:/temp");
     WorkingDirectory inside;
     error = inside.Enter(scratch.path());
     if (error != 0) {
@@ -262,7 +298,7 @@ int RunRewrite(const Command& command, const Invocation& call) {
   ZRTHtmlFile file(call.template_path.c_str());
   int code = command.rewrite(file, call);
   int status = backup.Finish(call.template_path, code == kOk);
-  if (code != kOk) return ReportResult(command, call, code, leftovers.Note(command, call));
+  if (code != kOk) return ReportResult(command, call, code, leftovers.Note(command, call, code));
   return status;
 }
 

@@ -72,6 +72,11 @@ std::string AbsolutePath(const std::string& path) {
   return CurrentDirectory() + "/" + path;
 }
 
+std::string TempDirectory() {
+  const char* configured = std::getenv("ZRTMASK_TEMP_DIR");
+  return configured != nullptr && *configured != '\0' ? configured : "c:/temp";
+}
+
 ScratchDirectory::~ScratchDirectory() {
   std::error_code error;
   if (!path_.empty()) std::filesystem::remove_all(path_, error);

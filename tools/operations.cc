@@ -1,6 +1,7 @@
 // The queries and rewrites of the tool: each subcommand's call into the library, and the check
 // that the template holds the region or marker that the subcommand names.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -154,6 +155,7 @@ int CopyMask(ZRTHtmlFile& file, const Invocation& call) {
 
 int RunOperation(const Command& command, Invocation& call) {
   if (command.query == nullptr) {
+    if (!call.temp_dir.empty()) ::setenv("ZRTMASK_TEMP_DIR", call.temp_dir.c_str(), 1);
     if (!HoldsWhatIsNamed(command, call, call.template_path)) return ReportMissing(command, call);
     return call.dry_run ? RunDryRun(command, call) : RunRewrite(command, call);
   }

@@ -18,13 +18,15 @@ namespace {
 
 // What is wrong with the temporary directory of a real run, or "" when nothing is.
 std::string TempDirectoryProblem() {
-  std::string directory = CurrentDirectory() + "/" + kTempDirectory + "/";
+  const std::string temp = TempDirectory();
+  std::string directory = AbsolutePath(temp);
+  if (directory.back() != '/') directory += '/';
   struct stat info;
-  if (::stat(kTempDirectory, &info) != 0) {
+  if (::stat(temp.c_str(), &info) != 0) {
     return "the directory " + directory + " does not exist (it is never created for you)";
   }
   if (!S_ISDIR(info.st_mode)) return directory + " is not a directory";
-  if (::access(kTempDirectory, W_OK) != 0) return "the directory " + directory + " is not writable";
+  if (::access(temp.c_str(), W_OK) != 0) return "the directory " + directory + " is not writable";
   return "";
 }
 

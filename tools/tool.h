@@ -18,9 +18,6 @@ class App;
 
 namespace zrtmask {
 
-// The temporary directory of the library ("c:/temp/"), relative to the working directory.
-constexpr char kTempDirectory[] = "c:/temp";
-
 // Every item type of the scanner.
 constexpr int kAllItemTypes = 63;
 
@@ -63,6 +60,7 @@ struct Invocation {
   bool dry_run = false;
   bool diff = false;
   std::string backup_suffix;
+  std::string temp_dir;  // --temp-dir: replaces c:/temp/ through ZRTMASK_TEMP_DIR
 };
 
 // The subcommands with options of their own, each from its own file.
@@ -145,6 +143,9 @@ int WriteAll(int fd, std::string_view bytes);
 int WriteNewFile(const std::string& path, std::string_view bytes);
 std::string CurrentDirectory();
 std::string AbsolutePath(const std::string& path);
+// The directory of the library's temporary files in a real run: c:/temp/, relative to the
+// working directory, unless ZRTMASK_TEMP_DIR (which --temp-dir sets) names another.
+std::string TempDirectory();
 
 // A private directory under $TMPDIR (or /tmp) holding its own c:/temp/, removed with everything
 // in it when destroyed.
