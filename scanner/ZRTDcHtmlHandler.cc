@@ -184,16 +184,14 @@ struct RunStops {
   static constexpr ByteSet kTable = MakeTable();
 };
 
-// Whether a construct has plain bytes at all: the value before "=" and the declaration append
-// nothing, so they take no runs.
+// Whether a construct has plain bytes at all: the value before "=" and the declaration have
+// none, so they take no runs.
 constexpr bool HasRuns(Construct construct) {
   for (int c = 0; c < 256; ++c) {
     if (InputOf(construct, c) == Input::kPlain) return true;
   }
   return false;
 }
-static_assert(!HasRuns(Construct::kValueBeforeEquals) && !HasRuns(Construct::kDeclaration),
-              "TakeRun takes no run before \"=\" or in a declaration");
 
 }  // namespace
 
@@ -220,34 +218,39 @@ class ItemScan {
   // was found, false at the end of the input.
   [[gnu::always_inline]] bool Find() {
     for (;;) {
-      const Construct construct = Reading();
-      TakeRun(construct);
-      const int c = cursor_.Get();
-      if (c == '\n') {
-        ++scanner_._lineNb;
-      } else if (c == kEndOfInput) {
-        return false;
-      }
+      int c = 0;
       bool found = false;
-      switch (construct) {
+      switch (Reading()) {
         case Construct::kText:
+          if (!Read<Construct::kText>(&c)) return false;
           found = HandleText(c);
           break;
         case Construct::kDeclaration:
+          if (!Read<Construct::kDeclaration>(&c)) return false;
           if (c == '>') skipping_declaration_ = false;
           break;
         case Construct::kName:
+          if (!Read<Construct::kName>(&c)) return false;
           found = HandleName(c);
           break;
         case Construct::kValueBeforeEquals:
+          if (!Read<Construct::kValueBeforeEquals>(&c)) return false;
           found = HandleValueBeforeEquals(c);
           break;
         case Construct::kUnquotedValue:
+          if (!Read<Construct::kUnquotedValue>(&c)) return false;
+          found = HandleValue(Construct::kUnquotedValue, c);
+          break;
         case Construct::kDoubleQuotedValue:
+          if (!Read<Construct::kDoubleQuotedValue>(&c)) return false;
+          found = HandleValue(Construct::kDoubleQuotedValue, c);
+          break;
         case Construct::kSingleQuotedValue:
-          found = HandleValue(construct, c);
+          if (!Read<Construct::kSingleQuotedValue>(&c)) return false;
+          found = HandleValue(Construct::kSingleQuotedValue, c);
           break;
         case Construct::kComment:
+          if (!Read<Construct::kComment>(&c)) return false;
           found = HandleComment(c);
           break;
       }
@@ -276,44 +279,27 @@ class ItemScan {
     return Construct::kText;
   }
 
-  // Appends the run of plain bytes ahead to the construct's buffer, within the buffer's limit;
-  // the handler then gets the byte that ended it.
-  void TakeRun(Construct construct) {
-    switch (construct) {
-      case Construct::kText:
-        // One byte short of the limit: the byte that fills the buffer goes to HandleText,
-        // which hands the text out.
-        value_length_ += Run<Construct::kText>(value_ + value_length_,
-                                               kMaxValueLength - 1 - value_length_);
-        return;
-      case Construct::kName: {
-        const int taken = Run<Construct::kName>(name_ + name_length_,
-                                                kMaxNameLength - name_length_);
-        if (taken == 0) return;
+  // One step of the main loop in kConstruct: appends the run of plain bytes ahead to the
+  // construct's buffer, within the buffer's limit, then reads the byte that ended it into *c
+  // (the main read, which counts line feeds). Returns false at the end of the input.
+  template <Construct kConstruct>
+  bool Read(int* c) {
+    if constexpr (kConstruct == Construct::kName) {
+      const int taken = Run<kConstruct>(name_ + name_length_, kMaxNameLength - name_length_);
+      if (taken > 0) {
         name_length_ += taken;
         scanner_._skipBlanks = 0;  // as every byte appended to a name does
-        return;
       }
-      case Construct::kUnquotedValue:
-        value_length_ += Run<Construct::kUnquotedValue>(value_ + value_length_,
-                                                        kMaxValueLength - value_length_);
-        return;
-      case Construct::kDoubleQuotedValue:
-        value_length_ += Run<Construct::kDoubleQuotedValue>(value_ + value_length_,
-                                                            kMaxValueLength - value_length_);
-        return;
-      case Construct::kSingleQuotedValue:
-        value_length_ += Run<Construct::kSingleQuotedValue>(value_ + value_length_,
-                                                            kMaxValueLength - value_length_);
-        return;
-      case Construct::kComment:
-        value_length_ += Run<Construct::kComment>(value_ + value_length_,
-                                                  kMaxValueLength - value_length_);
-        return;
-      case Construct::kDeclaration:
-      case Construct::kValueBeforeEquals:
-        return;  // nothing is appended there
+    } else if constexpr (kConstruct == Construct::kText) {
+      // One byte short of the limit: the byte that fills the buffer goes to HandleText, which
+      // hands the text out.
+      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - 1 - value_length_);
+    } else if constexpr (HasRuns(kConstruct)) {  // values and comments
+      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - value_length_);
     }
+    *c = cursor_.Get();
+    if (*c == '\n') ++scanner_._lineNb;
+    return *c != kEndOfInput;
   }
 
   // Moves the run of kConstruct ahead into dest, at most room bytes. Returns how many.

@@ -175,6 +175,7 @@ class ByteCursor {
     static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
     assert(Stops::kTable['\n'] != 0 && *end_ == '\n');
     const unsigned char* const first = next_;
+    if (Stops::kTable[*first] != 0) return 0;  // many runs are empty: a quote after "=", say
     std::size_t count = 0;
     // The line feed at the end of the block ends every run, and a step may read into the tail
     // behind it: only dest needs a bound.
