@@ -202,7 +202,8 @@ std::string ReferenceScan(const std::string& html, int mask) {
     if (html.compare(i, 2, "\r\n") != 0) ref.in += html[i];
   }
   std::string items;
-  while (ref.Next()) items += FullItem(ref.type, ref.name, ref.value, ref.line);
+  // Through c_str: the scanner hands its items out as zero-terminated strings.
+  while (ref.Next()) items += FullItem(ref.type, ref.name.c_str(), ref.value.c_str(), ref.line);
   return items;
 }
 
