@@ -104,17 +104,17 @@ std::string GenerateDensePage(std::int64_t size) {
     std::uint32_t weight;
   };
   static const Weighted kElements[] = {
-      {"span", 26}, {"code", 20}, {"a", 17}, {"li", 9}, {"p", 6},   {"td", 4},  {"br", 3},
-      {"tr", 2},    {"div", 2},   {"ul", 2}, {"pre", 1}, {"h4", 1}, {"th", 1}, {"em", 2},
-      {"b", 2},     {"dt", 2},    {"dd", 2}, {"h3", 1}, {"table", 1}, {"button", 1}};
+      {"span", 26}, {"code", 20}, {"a", 17}, {"li", 9},  {"p", 6},     {"td", 4},    {"br", 3},
+      {"tr", 2},    {"div", 2},   {"ul", 2}, {"pre", 1}, {"h4", 1},    {"th", 1},    {"em", 2},
+      {"b", 2},     {"dt", 2},    {"dd", 2}, {"h3", 1},  {"table", 1}, {"button", 1}};
   static const char* const kWords[] = {"the",    "value",    "of",      "a",        "callback",
                                        "string", "returns",  "buffer",  "options",  "is",
                                        "to",     "function", "Default", "encoding", "file",
                                        "stream", "and",      "object",  "path",     "error"};
-  static const char* const kClasses[] = {
-      "type",          "signature",   "token keyword", "hljs-string",  "section-link",
-      "markdown-body", "literal",     "function-name", "toc-heading",  "hljs-title",
-      "parameter list", "api_stability_2"};
+  static const char* const kClasses[] = {"type",        "signature",      "token keyword",
+                                         "hljs-string", "section-link",   "markdown-body",
+                                         "literal",     "function-name",  "toc-heading",
+                                         "hljs-title",  "parameter list", "api_stability_2"};
   std::mt19937 random(20261206);
   auto pick = [&random](std::uint32_t count) {
     return static_cast<std::uint32_t>(random() % count);
@@ -186,9 +186,13 @@ class TemplateFiles {
     std::filesystem::remove_all(directory_, ignored);
   }
   // The template-like file of about size bytes.
-  const std::string& Path(std::int64_t size) { return Generated("template", size, GenerateTemplate); }
+  const std::string& Path(std::int64_t size) {
+    return Generated("template", size, GenerateTemplate);
+  }
   // The markup-dense page of about size bytes.
-  const std::string& DensePath(std::int64_t size) { return Generated("dense", size, GenerateDensePage); }
+  const std::string& DensePath(std::int64_t size) {
+    return Generated("dense", size, GenerateDensePage);
+  }
 
  private:
   const std::string& Generated(const std::string& kind, std::int64_t size,
@@ -389,12 +393,12 @@ int main(int argc, char** argv) {
   }
   argc = kept;
   if (!pages.paths.empty()) {
-    benchmark::RegisterBenchmark("BM_ScanPages", [](benchmark::State& state) {
-      ScanPageSet(state, pages);
-    })->Arg(63)->Arg(1);
-    benchmark::RegisterBenchmark("BM_LibxmlSaxPages", [](benchmark::State& state) {
-      SaxParsePageSet(state, pages);
-    });
+    benchmark::RegisterBenchmark("BM_ScanPages",
+                                 [](benchmark::State& state) { ScanPageSet(state, pages); })
+        ->Arg(63)
+        ->Arg(1);
+    benchmark::RegisterBenchmark("BM_LibxmlSaxPages",
+                                 [](benchmark::State& state) { SaxParsePageSet(state, pages); });
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

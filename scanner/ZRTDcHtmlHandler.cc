@@ -272,7 +272,8 @@ class ItemScan {
       case ScanState::kAttributeValue:
         if (scanner_._waitingForEquals) return Construct::kValueBeforeEquals;
         if (scanner_._quote == kNoQuote) return Construct::kUnquotedValue;
-        return scanner_._quote == '"' ? Construct::kDoubleQuotedValue : Construct::kSingleQuotedValue;
+        return scanner_._quote == '"' ? Construct::kDoubleQuotedValue
+                                      : Construct::kSingleQuotedValue;
       case ScanState::kComment:
         return Construct::kComment;
     }
@@ -498,9 +499,9 @@ class ItemScan {
   const int find_types_;
   ZRTDcHtmlHandler& scanner_;  // for the fields that reading changes
   // Per call: a call returns only right after an item has ended.
-  int name_length_ = 0;                 // bytes in the name buffer
-  int value_length_ = 0;                // bytes in the value buffer
-  bool skipping_declaration_ = false;   // skipping a "<!" declaration up to its ">"
+  int name_length_ = 0;                // bytes in the name buffer
+  int value_length_ = 0;               // bytes in the value buffer
+  bool skipping_declaration_ = false;  // skipping a "<!" declaration up to its ">"
 };
 
 }  // namespace zrtmask

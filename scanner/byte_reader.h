@@ -1,6 +1,7 @@
-// A byte reader over a file descriptor with a fixed read buffer, for the HTML item scanner.
-// A carriage return directly followed by a line feed reads as that one line feed, so files
-// with CR LF line ends scan exactly like files with LF ones; a lone carriage return stays.
+// A byte reader over a file descriptor with a fixed read buffer, for the HTML item scanner, and
+// a cursor over its buffer that takes runs of bytes in bulk. A carriage return directly
+// followed by a line feed reads as that one line feed, so files with CR LF line ends scan
+// exactly like files with LF ones; a lone carriage return stays.
 #ifndef ZRTMASK_SCANNER_BYTE_READER_H_
 #define ZRTMASK_SCANNER_BYTE_READER_H_
 
@@ -205,7 +206,8 @@ class ByteCursor {
   // Index in memory order of the first byte marked in found, or kStep when none is.
   static std::size_t FirstFound(Bytes16 found) {
 #if defined(__SSE2__)
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
+    const unsigned bits =
+        static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
     return bits == 0 ? kStep : static_cast<std::size_t>(__builtin_ctz(bits));
 #endif
     std::uint64_t halves[2];
