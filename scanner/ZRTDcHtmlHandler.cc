@@ -203,11 +203,7 @@ namespace zrtmask {
 class ItemScan {
  public:
   explicit ItemScan(ZRTDcHtmlHandler& scanner)
-      : cursor_(*scanner._stream),
-        name_(scanner._name),
-        value_(scanner._value),
-        find_types_(scanner._findTypes),
-        scanner_(scanner) {
+      : cursor_(*scanner._stream), name_(scanner._name), value_(scanner._value), scanner_(scanner) {
     name_[0] = '\0';
     value_[0] = '\0';
   }
@@ -474,7 +470,7 @@ class ItemScan {
 
   // Sets the item type and returns true when type is in the find mask; false otherwise.
   bool Report(int type) {
-    if ((find_types_ & type) == 0) return false;
+    if ((scanner_._findTypes & type) == 0) return false;
     scanner_._itemType = type;
     return true;
   }
@@ -496,7 +492,6 @@ class ItemScan {
   ByteCursor cursor_;
   char* const name_;
   char* const value_;
-  const int find_types_;
   ZRTDcHtmlHandler& scanner_;  // for the fields that reading changes
   // Per call: a call returns only right after an item has ended.
   int name_length_ = 0;                // bytes in the name buffer
