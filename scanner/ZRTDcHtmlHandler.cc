@@ -41,7 +41,7 @@
 //                   anything else                append (cut at 524287)           same
 //
 // Conventions of this file: a handler's cases do buffer work, then the state change, then
-// report(), then return. The end of input is handled once, in the main read: whatever item
+// Report(), then return. The end of input is handled once, in the main read: whatever item
 // was being read is lost.
 //
 // Runs. The code reads the table by construct: kText (and, after "<!", the declaration being
