@@ -7,6 +7,7 @@
 
 namespace zrtmask {
 class ByteReader;
+class ItemScan;
 class ScanAccess;
 }  // namespace zrtmask
 
@@ -56,6 +57,7 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   int GetCurrentLineNb();
 
  private:
+  friend class zrtmask::ItemScan;  // the scanning itself, one FindNextItem call at a time
   friend class zrtmask::ScanAccess;
 
   // The construct being read. Each value is the item type that the construct yields.
@@ -67,25 +69,6 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
     kComment = ITEM_COMMENT,
   };
 
-  // One handler per state (see the table in the source). Each takes the character just read
-  // and returns true when it completed an item that the find mask asks for.
-  bool handleText(int c);
-  bool handleName(int c);
-  bool handleValueBeforeEquals(int c);
-  bool handleValue(int c);
-  bool handleComment(int c);
-  // Ends the text at a "<" and goes to next; reports the text unless it is empty.
-  bool endText(ScanState next);
-  // Sets the item type and returns true when type is in the find mask; false otherwise.
-  bool report(int type);
-  // Append c to the name or value buffer. Return false, storing nothing, when it is full.
-  bool appendToName(int c);
-  bool appendToValue(int c);
-  // Ends the name or value at its current length.
-  void terminateName();
-  void terminateValue();
-  // Empties the value buffer.
-  void clearValue();
   // Closes the file and frees the buffers.
   void release();
 
@@ -98,10 +81,6 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   int _itemType;                 // type of the item last reported
   char* _name;                   // owned, s_MaxNameSize bytes
   char* _value;                  // owned, s_MaxValueSize bytes
-  // Set afresh by every FindNextItem: a call returns only right after an item has ended.
-  int _nameLength;            // bytes in the name buffer
-  int _valueLength;           // bytes in the value buffer
-  bool _skippingDeclaration;  // skipping a "<!" declaration up to its ">"
   // Set on every entry into the attribute-value state.
   bool _waitingForEquals;  // the "=" has not been read yet
   int _quote;              // the quote that opened the value, or 0

@@ -41,14 +41,22 @@
 //                   anything else                append (cut at 524287)           same
 //
 // Conventions of this file: a handler's cases do buffer work, then the state change, then
-// report(), then return. The end of input is handled once, in the main read: whatever item
-// was being read is lost. After a plain character has been appended, the run of plain
-// characters behind it is taken from the read buffer in one step (AppendRun); each run stops at
-// every byte that has a row of its own, line feeds included, so the items and line numbers are
-// those of reading one character at a time.
+// Report(), then return. The end of input is handled once, in the main read: whatever item
+// was being read is lost.
+//
+// Runs. The code reads the table by construct: kText (and, after "<!", the declaration being
+// skipped), the names of kElementName and kAttributeName, kAttributeValue before "=", then
+// unquoted, double-quoted or single-quoted, and kComment. InputOf gives, for each construct,
+// the row of the table that a byte falls in; it is the table's input column, and the handlers
+// switch on it. The bytes whose row is "append" and keeps the state are plain; every other
+// byte, and the line feed (which only the main read takes), ends a run (RunStops). Each step
+// of the main loop first moves the run of plain bytes ahead into the item's buffer in bulk
+// (TakeRun, 16 bytes a step), then reads the byte that ended it and hands that to the
+// construct's handler. As the run sets are derived from InputOf alone, the items and line
+// numbers are those of reading one character at a time.
 #include "ZRTDcHtmlHandler.h"
 
-#include <cstdint>
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -57,6 +65,7 @@
 #include "scanner/scan_access.h"
 #include "zrtmask_result.h"
 
+using zrtmask::ByteCursor;
 using zrtmask::ByteReader;
 using zrtmask::kEndOfInput;
 
@@ -75,101 +84,420 @@ constexpr bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool IsTextByte(int c) { return IsBlank(c) || (c >= 32 && c <= 255); }
 constexpr bool IsQuote(int c) { return c == '"' || c == '\''; }
 
-// A set of bytes: nonzero marks a byte that ends a run of plain characters.
+// What is being read: the states, with the attribute value split by its progress and the
+// declaration skipped within text.
+enum class Construct : unsigned char {
+  kText,
+  kDeclaration,
+  kName,
+  kValueBeforeEquals,
+  kUnquotedValue,
+  kDoubleQuotedValue,
+  kSingleQuotedValue,
+  kComment,
+};
+constexpr int kConstructs = static_cast<int>(Construct::kComment) + 1;
+
+// The input column of the state table.
+enum class Input : unsigned char {
+  kPlain,    // "append", keeping the state: the rows that runs are made of
+  kIgnored,  // "ignore"
+  kLess,     // "<" in text
+  kBlank,
+  kEquals,
+  kGreater,
+  kQuote,  // a quote that opens an unquoted value's quoted part, or the quote that ends one
+  kDash,   // "-" in a comment
+  kOther,  // before "=": anything else, which starts the next name
+};
+
+// The row of the state table that byte c (0 to 255) falls in, for each construct.
+constexpr Input InputOf(Construct construct, int c) {
+  switch (construct) {
+    case Construct::kText:
+      if (c == '<') return Input::kLess;
+      return IsTextByte(c) ? Input::kPlain : Input::kIgnored;
+    case Construct::kDeclaration:
+      return c == '>' ? Input::kGreater : Input::kIgnored;
+    case Construct::kName:
+      if (IsBlank(c)) return Input::kBlank;
+      if (c == '=') return Input::kEquals;
+      if (c == '>') return Input::kGreater;
+      return Input::kPlain;
+    case Construct::kValueBeforeEquals:
+      if (c == '>') return Input::kGreater;
+      if (IsBlank(c)) return Input::kIgnored;
+      if (c == '=') return Input::kEquals;
+      return Input::kOther;
+    case Construct::kUnquotedValue:
+      if (IsQuote(c)) return Input::kQuote;
+      if (c == '>') return Input::kGreater;
+      if (IsBlank(c)) return Input::kBlank;  // appended while the value is empty
+      return Input::kPlain;
+    case Construct::kDoubleQuotedValue:
+      return c == '"' ? Input::kQuote : Input::kPlain;
+    case Construct::kSingleQuotedValue:
+      return c == '\'' ? Input::kQuote : Input::kPlain;
+    case Construct::kComment:
+      return c == '-' ? Input::kDash : Input::kPlain;
+  }
+  return Input::kIgnored;
+}
+
+// InputOf as a table, for the handlers.
+struct InputTable {
+  Input rows[kConstructs][256];
+  Input operator()(Construct construct, int c) const {
+    return rows[static_cast<int>(construct)][c];
+  }
+};
+
+constexpr InputTable MakeInputTable() {
+  InputTable table{};
+  for (int construct = 0; construct < kConstructs; ++construct) {
+    for (int c = 0; c < 256; ++c) {
+      table.rows[construct][c] = InputOf(static_cast<Construct>(construct), c);
+    }
+  }
+  return table;
+}
+
+constexpr InputTable kInputs = MakeInputTable();
+
+// A set of bytes: nonzero marks a byte that ends a run.
 struct ByteSet {
   unsigned char marks[256];
   constexpr unsigned char operator[](unsigned char byte) const { return marks[byte]; }
 };
 
-enum class RunKind {
-  kText,
-  kName,
-  kUnquotedValue,
-  kDoubleQuotedValue,
-  kSingleQuotedValue,
-  kComment
-};
-
-// The bytes that end a run of plain characters in each context: every byte that has a row of
-// its own in the state table, and the line feed, which only the main read may take.
-constexpr ByteSet MakeStops(RunKind kind) {
-  ByteSet stops{};
-  for (int c = 0; c < 256; ++c) {
-    bool stop = c == '\n';
-    switch (kind) {
-      case RunKind::kText:
-        stop = stop || c == '<' || !IsTextByte(c);
-        break;
-      case RunKind::kName:
-        stop = stop || IsBlank(c) || c == '=' || c == '>';
-        break;
-      case RunKind::kUnquotedValue:
-        stop = stop || IsBlank(c) || c == '>' || IsQuote(c);
-        break;
-      case RunKind::kDoubleQuotedValue:
-        stop = stop || c == '"';
-        break;
-      case RunKind::kSingleQuotedValue:
-        stop = stop || c == '\'';
-        break;
-      case RunKind::kComment:
-        stop = stop || c == '-';
-        break;
+// The run set of a construct, as ByteCursor::TakeRun takes it: every byte that is not plain
+// ends a run, and so does the line feed.
+template <Construct kConstruct>
+struct RunStops {
+  static constexpr ByteSet MakeTable() {
+    ByteSet stops{};
+    for (int c = 0; c < 256; ++c) {
+      stops.marks[c] = c == '\n' || InputOf(kConstruct, c) != Input::kPlain ? 1 : 0;
     }
-    stops.marks[c] = stop ? 1 : 0;
+    return stops;
   }
-  return stops;
-}
-
-// Tests on 8 bytes read as one word, for the long runs (text, comments, quoted values).
-constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
-constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-// True when some byte of word is below limit (limit at most 128).
-constexpr bool HasByteBelow(std::uint64_t word, std::uint64_t limit) {
-  return ((word - kEveryByte * limit) & ~word & kHighBits) != 0;
-}
-constexpr bool HasByte(std::uint64_t word, unsigned char byte) {
-  return HasByteBelow(word ^ (kEveryByte * byte), 1);
-}
-
-// The runs, as ByteReader::TakeRun takes them.
-struct TextRun {
-  static constexpr ByteSet kTable = MakeStops(RunKind::kText);
-  static constexpr bool kWordWise = true;
-  static bool MayStop(std::uint64_t word) { return HasByteBelow(word, 32) || HasByte(word, '<'); }
-};
-struct NameRun {
-  static constexpr ByteSet kTable = MakeStops(RunKind::kName);
-  static constexpr bool kWordWise = false;  // names are short
-  static bool MayStop(std::uint64_t) { return true; }
-};
-struct UnquotedValueRun {
-  static constexpr ByteSet kTable = MakeStops(RunKind::kUnquotedValue);
-  static constexpr bool kWordWise = false;  // unquoted values are short
-  static bool MayStop(std::uint64_t) { return true; }
-};
-template <char kQuote>
-struct QuotedValueRun {
-  static constexpr ByteSet kTable =
-      MakeStops(kQuote == '"' ? RunKind::kDoubleQuotedValue : RunKind::kSingleQuotedValue);
-  static constexpr bool kWordWise = true;
-  static bool MayStop(std::uint64_t word) { return HasByte(word, kQuote) || HasByte(word, '\n'); }
-};
-struct CommentRun {
-  static constexpr ByteSet kTable = MakeStops(RunKind::kComment);
-  static constexpr bool kWordWise = true;
-  static bool MayStop(std::uint64_t word) { return HasByte(word, '-') || HasByte(word, '\n'); }
+  static constexpr ByteSet kTable = MakeTable();
 };
 
-// Appends the run ahead to a buffer that holds length bytes of at most limit. Returns the new
-// length.
-template <typename Run>
-int AppendRun(ByteReader& reader, char* buffer, int length, int limit) {
-  return length + static_cast<int>(reader.TakeRun<Run>(buffer + length,
-                                                       static_cast<std::size_t>(limit - length)));
+// Whether a construct has plain bytes at all: the value before "=" and the declaration have
+// none, so they take no runs.
+constexpr bool HasRuns(Construct construct) {
+  for (int c = 0; c < 256; ++c) {
+    if (InputOf(construct, c) == Input::kPlain) return true;
+  }
+  return false;
 }
 
 }  // namespace
+
+namespace zrtmask {
+
+// One FindNextItem call: the main loop and the handlers. The place in the file is held in a
+// local cursor, so that the compiler can keep it in registers; the scanner's fields would have
+// to be read again after every byte stored into a buffer.
+class ItemScan {
+ public:
+  explicit ItemScan(ZRTDcHtmlHandler& scanner)
+      : cursor_(*scanner._stream), name_(scanner._name), value_(scanner._value), scanner_(scanner) {
+    name_[0] = '\0';
+    value_[0] = '\0';
+  }
+  ItemScan(const ItemScan&) = delete;
+  ItemScan& operator=(const ItemScan&) = delete;
+
+  // Reads up to the end of the next item that the find mask asks for. Returns true when one
+  // was found, false at the end of the input.
+  [[gnu::always_inline]] bool Find() {
+    for (;;) {
+      int c = 0;
+      bool found = false;
+      switch (Reading()) {
+        case Construct::kText:
+          if (!Read<Construct::kText>(&c)) return false;
+          found = HandleText(c);
+          break;
+        case Construct::kDeclaration:
+          if (!Read<Construct::kDeclaration>(&c)) return false;
+          if (c == '>') skipping_declaration_ = false;
+          break;
+        case Construct::kName:
+          if (!Read<Construct::kName>(&c)) return false;
+          found = HandleName(c);
+          break;
+        case Construct::kValueBeforeEquals:
+          if (!Read<Construct::kValueBeforeEquals>(&c)) return false;
+          found = HandleValueBeforeEquals(c);
+          break;
+        case Construct::kUnquotedValue:
+          if (!Read<Construct::kUnquotedValue>(&c)) return false;
+          found = HandleValue(Construct::kUnquotedValue, c);
+          break;
+        case Construct::kDoubleQuotedValue:
+          if (!Read<Construct::kDoubleQuotedValue>(&c)) return false;
+          found = HandleValue(Construct::kDoubleQuotedValue, c);
+          break;
+        case Construct::kSingleQuotedValue:
+          if (!Read<Construct::kSingleQuotedValue>(&c)) return false;
+          found = HandleValue(Construct::kSingleQuotedValue, c);
+          break;
+        case Construct::kComment:
+          if (!Read<Construct::kComment>(&c)) return false;
+          found = HandleComment(c);
+          break;
+      }
+      if (found) return true;
+    }
+  }
+
+ private:
+  using ScanState = ZRTDcHtmlHandler::ScanState;
+
+  // The construct being read, from the state and the progress of an attribute value. Tested
+  // in the order of how often each comes up.
+  Construct Reading() const {
+    const ScanState state = scanner_._state;
+    if (state == ScanState::kText) {
+      return skipping_declaration_ ? Construct::kDeclaration : Construct::kText;
+    }
+    if (state == ScanState::kElementName || state == ScanState::kAttributeName) {
+      return Construct::kName;
+    }
+    if (state == ScanState::kComment) return Construct::kComment;
+    if (scanner_._waitingForEquals) return Construct::kValueBeforeEquals;
+    if (scanner_._quote == kNoQuote) return Construct::kUnquotedValue;
+    return scanner_._quote == '"' ? Construct::kDoubleQuotedValue
+                                  : Construct::kSingleQuotedValue;
+  }
+
+  // One step of the main loop in kConstruct: appends the run of plain bytes ahead to the
+  // construct's buffer, within the buffer's limit, then reads the byte that ended it into *c
+  // (the main read, which counts line feeds). Returns false at the end of the input.
+  template <Construct kConstruct>
+  bool Read(int* c) {
+    if constexpr (kConstruct == Construct::kName) {
+      const int taken = Run<kConstruct>(name_ + name_length_, kMaxNameLength - name_length_);
+      if (taken > 0) {
+        name_length_ += taken;
+        scanner_._skipBlanks = 0;  // as every byte appended to a name does
+      }
+    } else if constexpr (kConstruct == Construct::kText) {
+      // One byte short of the limit: the byte that fills the buffer goes to HandleText, which
+      // hands the text out.
+      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - 1 - value_length_);
+    } else if constexpr (HasRuns(kConstruct)) {  // values and comments
+      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - value_length_);
+    }
+    *c = cursor_.Get();
+    if (*c == '\n') ++scanner_._lineNb;
+    return *c != kEndOfInput;
+  }
+
+  // Moves the run of kConstruct ahead into dest, at most room bytes. Returns how many.
+  template <Construct kConstruct>
+  int Run(char* dest, int room) {
+    return static_cast<int>(
+        cursor_.TakeRun<RunStops<kConstruct>>(dest, static_cast<std::size_t>(room)));
+  }
+
+  // kText: "<" opening a tag, a comment or a declaration; a text byte; another control byte.
+  bool HandleText(int c) {
+    switch (kInputs(Construct::kText, c)) {
+      case Input::kLess: {
+        const int next = cursor_.Peek();
+        if (IsBlank(next)) break;  // a "<" before a blank is text
+        if (next != '!') return EndText(ScanState::kElementName);
+        cursor_.Get();
+        const int second = cursor_.Get();
+        // In "<!--" the second "-" stays unread: it starts the comment body.
+        if (second == '-' && cursor_.Peek() == '-') return EndText(ScanState::kComment);
+        // A declaration such as a document type vanishes; the text goes on after its ">".
+        cursor_.Unget(second);
+        skipping_declaration_ = true;
+        return false;
+      }
+      case Input::kPlain:
+        break;
+      default:  // a control byte that is not a blank
+        return false;
+    }
+    AppendToValue(c);  // never full here: a full text is handed out at once
+    if (value_length_ < kMaxValueLength) return false;
+    // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
+    TerminateValue();
+    value_length_ = 0;
+    return Report(ITEM_TEXT);
+  }
+
+  // Ends the text at a "<" that opens a tag or a comment. The text read so far is handed out
+  // (text before a comment too, rather than being dropped); empty text never is.
+  bool EndText(ScanState next) {
+    TerminateValue();
+    const bool has_text = value_length_ > 0;
+    value_length_ = 0;
+    scanner_._skipBlanks = 0;
+    scanner_._state = next;
+    return has_text && Report(ITEM_TEXT);
+  }
+
+  // kElementName and kAttributeName: a blank, "=", ">", anything else.
+  bool HandleName(int c) {
+    const bool element = scanner_._state == ScanState::kElementName;
+    switch (kInputs(Construct::kName, c)) {
+      case Input::kBlank:
+        if (scanner_._skipBlanks != 0) return false;
+        TerminateName();
+        name_length_ = 0;
+        ClearValue();
+        if (element) {
+          scanner_._state = ScanState::kAttributeName;
+          return Report(ITEM_TAG);
+        }
+        scanner_._waitingForEquals = true;
+        scanner_._quote = kNoQuote;
+        scanner_._state = ScanState::kAttributeValue;
+        return Report(ITEM_ATTRIBUTE);
+      case Input::kEquals:
+        TerminateName();
+        name_length_ = 0;
+        scanner_._skipBlanks = 0;
+        if (element) return false;  // the element name read so far is dropped
+        ClearValue();
+        // The "=" is taken here rather than pushed back for the value state to read again:
+        // the items are the same, with one step less per attribute.
+        scanner_._waitingForEquals = false;
+        scanner_._quote = kNoQuote;
+        scanner_._state = ScanState::kAttributeValue;
+        return Report(ITEM_ATTRIBUTE);
+      case Input::kGreater:
+        TerminateName();
+        name_length_ = 0;
+        ClearValue();
+        scanner_._skipBlanks = 0;
+        scanner_._state = ScanState::kText;
+        return Report(element ? ITEM_TAG : ITEM_ATTRIBUTE);
+      default:  // plain: the first byte of a block, or one beyond the limit
+        AppendToName(c);
+        scanner_._skipBlanks = 0;
+        return false;
+    }
+  }
+
+  // kAttributeValue before "=": ">", a blank, "=", anything else.
+  bool HandleValueBeforeEquals(int c) {
+    switch (kInputs(Construct::kValueBeforeEquals, c)) {
+      case Input::kGreater:
+        ClearValue();
+        scanner_._skipBlanks = 0;
+        scanner_._state = ScanState::kText;
+        return Report(ITEM_VALUE);
+      case Input::kEquals:
+        scanner_._waitingForEquals = false;
+        scanner_._quote = kNoQuote;
+        return false;
+      case Input::kOther:
+        // An attribute without a value: c starts the next attribute name.
+        ClearValue();
+        cursor_.Unget(c);
+        scanner_._skipBlanks = 1;
+        scanner_._state = ScanState::kAttributeName;
+        return Report(ITEM_VALUE);
+      default:  // a blank
+        return false;
+    }
+  }
+
+  // kAttributeValue after "=": a quote, ">", a blank, anything else; quoted or not.
+  bool HandleValue(Construct construct, int c) {
+    switch (kInputs(construct, c)) {
+      case Input::kQuote:
+        if (scanner_._quote == kNoQuote) {  // opens the quoted part
+          scanner_._quote = c;
+          return false;
+        }
+        TerminateValue();  // the same quote again
+        value_length_ = 0;
+        scanner_._skipBlanks = 1;
+        scanner_._state = ScanState::kAttributeName;
+        return Report(ITEM_VALUE);
+      case Input::kGreater:
+        TerminateValue();
+        value_length_ = 0;
+        scanner_._skipBlanks = 0;
+        scanner_._state = ScanState::kText;
+        return Report(ITEM_VALUE);
+      case Input::kBlank:
+        if (value_length_ == 0) break;  // blanks between "=" and the value start the value
+        TerminateValue();
+        value_length_ = 0;
+        scanner_._skipBlanks = 0;
+        scanner_._state = ScanState::kAttributeName;
+        return Report(ITEM_VALUE);
+      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
+        break;
+    }
+    AppendToValue(c);  // beyond the limit the value is cut and reading goes on
+    return false;
+  }
+
+  // kComment: "-" that may close the comment, anything else.
+  bool HandleComment(int c) {
+    AppendToValue(c);  // beyond the limit the body is cut and reading goes on
+    switch (kInputs(Construct::kComment, c)) {
+      case Input::kDash: {
+        const int third = cursor_.Get();
+        if (third != '-' || cursor_.Peek() != '>') {
+          cursor_.Unget(third);  // read again as the next character
+          return false;
+        }
+        cursor_.Get();  // the ">"
+        TerminateValue();
+        value_length_ = 0;
+        scanner_._skipBlanks = 0;
+        scanner_._state = ScanState::kText;
+        return Report(ITEM_COMMENT);
+      }
+      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
+        return false;
+    }
+  }
+
+  // Sets the item type and returns true when type is in the find mask; false otherwise.
+  bool Report(int type) {
+    if ((scanner_._findTypes & type) == 0) return false;
+    scanner_._itemType = type;
+    return true;
+  }
+  // Append c to the name or value buffer, storing nothing when it is full.
+  void AppendToName(int c) {
+    if (name_length_ < kMaxNameLength) name_[name_length_++] = static_cast<char>(c);
+  }
+  void AppendToValue(int c) {
+    if (value_length_ < kMaxValueLength) value_[value_length_++] = static_cast<char>(c);
+  }
+  // End the name or value at its current length.
+  void TerminateName() { name_[name_length_] = '\0'; }
+  void TerminateValue() { value_[value_length_] = '\0'; }
+  void ClearValue() {
+    value_[0] = '\0';
+    value_length_ = 0;
+  }
+
+  ByteCursor cursor_;
+  char* const name_;
+  char* const value_;
+  ZRTDcHtmlHandler& scanner_;  // for the fields that reading changes
+  // Per call: a call returns only right after an item has ended.
+  int name_length_ = 0;                // bytes in the name buffer
+  int value_length_ = 0;               // bytes in the value buffer
+  bool skipping_declaration_ = false;  // skipping a "<!" declaration up to its ">"
+};
+
+}  // namespace zrtmask
 
 const int ZRTDcHtmlHandler::s_MaxNameSize = kNameBufferSize;
 const int ZRTDcHtmlHandler::s_MaxValueSize = kValueBufferSize;
@@ -184,9 +512,6 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler()
       _itemType(0),
       _name(new (std::nothrow) char[kNameBufferSize]),
       _value(new (std::nothrow) char[kValueBufferSize]),
-      _nameLength(0),
-      _valueLength(0),
-      _skippingDeclaration(false),
       _waitingForEquals(true),
       _quote(kNoQuote) {
   // No exception leaves the library: without its buffers the scanner opens nothing (15), like
@@ -209,9 +534,6 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler(ZRTDcHtmlHandler&& other) noexcept
       _itemType(other._itemType),
       _name(std::exchange(other._name, nullptr)),
       _value(std::exchange(other._value, nullptr)),
-      _nameLength(other._nameLength),
-      _valueLength(other._valueLength),
-      _skippingDeclaration(other._skippingDeclaration),
       _waitingForEquals(other._waitingForEquals),
       _quote(other._quote) {}
 
@@ -227,9 +549,6 @@ ZRTDcHtmlHandler& ZRTDcHtmlHandler::operator=(ZRTDcHtmlHandler&& other) noexcept
   _itemType = other._itemType;
   _name = std::exchange(other._name, nullptr);
   _value = std::exchange(other._value, nullptr);
-  _nameLength = other._nameLength;
-  _valueLength = other._valueLength;
-  _skippingDeclaration = other._skippingDeclaration;
   _waitingForEquals = other._waitingForEquals;
   _quote = other._quote;
   return *this;
@@ -281,251 +600,9 @@ int ZRTDcHtmlHandler::FindNextItem() {
     _atEnd = 1;
     return 0;
   }
-  _name[0] = '\0';
-  _value[0] = '\0';
-  _nameLength = 0;
-  _valueLength = 0;
-  _skippingDeclaration = false;
-  bool found = false;
-  do {
-    int c = _stream->Get();
-    if (c == '\n') {
-      ++_lineNb;
-    } else if (c == kEndOfInput) {
-      _atEnd = 1;
-      return 0;
-    }
-    if (_skippingDeclaration) {
-      if (c == '>') _skippingDeclaration = false;
-      continue;
-    }
-    switch (_state) {
-      case ScanState::kText:
-        found = handleText(c);
-        break;
-      case ScanState::kElementName:
-      case ScanState::kAttributeName:
-        found = handleName(c);
-        break;
-      case ScanState::kAttributeValue:
-        found = _waitingForEquals ? handleValueBeforeEquals(c) : handleValue(c);
-        break;
-      case ScanState::kComment:
-        found = handleComment(c);
-        break;
-    }
-  } while (!found);
-  return 1;
-}
-
-// kText: "<" opening a tag, a comment or a declaration; a text byte; another control byte.
-bool ZRTDcHtmlHandler::handleText(int c) {
-  switch (c) {
-    case '<': {
-      const int next = _stream->Peek();
-      if (IsBlank(next)) break;  // a "<" before a blank is text
-      if (next != '!') return endText(ScanState::kElementName);
-      _stream->Get();
-      const int second = _stream->Get();
-      // In "<!--" the second "-" stays unread: it starts the comment body.
-      if (second == '-' && _stream->Peek() == '-') return endText(ScanState::kComment);
-      // A declaration such as a document type vanishes; the text goes on after its ">".
-      _stream->Unget(second);
-      _skippingDeclaration = true;
-      return false;
-    }
-    default:
-      if (!IsTextByte(c)) return false;
-      break;
-  }
-  appendToValue(c);  // never full here: a full text is handed out at once
-  _valueLength = AppendRun<TextRun>(*_stream, _value, _valueLength, kMaxValueLength);
-  if (_valueLength < kMaxValueLength) return false;
-  // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
-  terminateValue();
-  _valueLength = 0;
-  return report(ITEM_TEXT);
-}
-
-// Ends the text at a "<" that opens a tag or a comment. The text read so far is handed out
-// (text before a comment too, rather than being dropped); empty text never is.
-bool ZRTDcHtmlHandler::endText(ScanState next) {
-  terminateValue();
-  const bool has_text = _valueLength > 0;
-  _valueLength = 0;
-  _skipBlanks = 0;
-  _state = next;
-  return has_text && report(ITEM_TEXT);
-}
-
-// kElementName and kAttributeName: a blank, "=", ">", anything else.
-bool ZRTDcHtmlHandler::handleName(int c) {
-  const bool element = _state == ScanState::kElementName;
-  switch (c) {
-    case '=':
-      terminateName();
-      _nameLength = 0;
-      _skipBlanks = 0;
-      if (element) return false;  // the element name read so far is dropped
-      clearValue();
-      // The "=" is taken here rather than pushed back for the value state to read again:
-      // the items are the same, with one step less per attribute.
-      _waitingForEquals = false;
-      _quote = kNoQuote;
-      _state = ScanState::kAttributeValue;
-      return report(ITEM_ATTRIBUTE);
-    case '>':
-      terminateName();
-      _nameLength = 0;
-      clearValue();
-      _skipBlanks = 0;
-      _state = ScanState::kText;
-      return report(element ? ITEM_TAG : ITEM_ATTRIBUTE);
-    default:
-      if (IsBlank(c)) {
-        if (_skipBlanks) return false;
-        terminateName();
-        _nameLength = 0;
-        clearValue();
-        _skipBlanks = 0;
-        if (element) {
-          _state = ScanState::kAttributeName;
-          return report(ITEM_TAG);
-        }
-        _waitingForEquals = true;
-        _quote = kNoQuote;
-        _state = ScanState::kAttributeValue;
-        return report(ITEM_ATTRIBUTE);
-      }
-      if (appendToName(c)) {  // when full, the name is cut
-        _nameLength = AppendRun<NameRun>(*_stream, _name, _nameLength, kMaxNameLength);
-      }
-      _skipBlanks = 0;
-      return false;
-  }
-}
-
-// kAttributeValue before "=": ">", a blank, "=", anything else.
-bool ZRTDcHtmlHandler::handleValueBeforeEquals(int c) {
-  switch (c) {
-    case '>':
-      clearValue();
-      _skipBlanks = 0;
-      _state = ScanState::kText;
-      return report(ITEM_VALUE);
-    case '=':
-      _waitingForEquals = false;
-      _quote = kNoQuote;
-      return false;
-    default:
-      if (IsBlank(c)) return false;
-      // An attribute without a value: c starts the next attribute name.
-      clearValue();
-      _stream->Unget(c);
-      _skipBlanks = 1;
-      _state = ScanState::kAttributeName;
-      return report(ITEM_VALUE);
-  }
-}
-
-// kAttributeValue after "=": a quote, ">", a blank, anything else; quoted or not.
-bool ZRTDcHtmlHandler::handleValue(int c) {
-  switch (c) {
-    case '"':
-    case '\'':
-      if (_quote == kNoQuote) {
-        _quote = c;
-        return false;
-      }
-      if (c == _quote) {
-        terminateValue();
-        _valueLength = 0;
-        _skipBlanks = 1;
-        _state = ScanState::kAttributeName;
-        return report(ITEM_VALUE);
-      }
-      break;  // the other quote is part of the value
-    case '>':
-      if (_quote != kNoQuote) break;
-      terminateValue();
-      _valueLength = 0;
-      _skipBlanks = 0;
-      _state = ScanState::kText;
-      return report(ITEM_VALUE);
-    default:
-      // Blanks between "=" and the value start the value.
-      if (_quote != kNoQuote || !IsBlank(c) || _valueLength == 0) break;
-      terminateValue();
-      _valueLength = 0;
-      _skipBlanks = 0;
-      _state = ScanState::kAttributeName;
-      return report(ITEM_VALUE);
-  }
-  // Beyond the limit the value is cut and reading goes on.
-  if (appendToValue(c)) {
-    if (_quote == '"') {
-      _valueLength =
-          AppendRun<QuotedValueRun<'"'>>(*_stream, _value, _valueLength, kMaxValueLength);
-    } else if (_quote == '\'') {
-      _valueLength =
-          AppendRun<QuotedValueRun<'\''>>(*_stream, _value, _valueLength, kMaxValueLength);
-    } else if (!IsBlank(c)) {
-      _valueLength = AppendRun<UnquotedValueRun>(*_stream, _value, _valueLength, kMaxValueLength);
-    }
-  }
-  return false;
-}
-
-// kComment: "-" that may close the comment, anything else.
-bool ZRTDcHtmlHandler::handleComment(int c) {
-  // Beyond the limit the body is cut and reading goes on.
-  const bool stored = appendToValue(c);
-  switch (c) {
-    case '-': {
-      const int third = _stream->Get();
-      if (third != '-' || _stream->Peek() != '>') {
-        _stream->Unget(third);  // read again as the next character
-        return false;
-      }
-      _stream->Get();  // the ">"
-      terminateValue();
-      _valueLength = 0;
-      _skipBlanks = 0;
-      _state = ScanState::kText;
-      return report(ITEM_COMMENT);
-    }
-    default:
-      if (stored)
-        _valueLength = AppendRun<CommentRun>(*_stream, _value, _valueLength, kMaxValueLength);
-      return false;
-  }
-}
-
-bool ZRTDcHtmlHandler::report(int type) {
-  if ((_findTypes & type) == 0) return false;
-  _itemType = type;
-  return true;
-}
-
-bool ZRTDcHtmlHandler::appendToName(int c) {
-  if (_nameLength == kMaxNameLength) return false;
-  _name[_nameLength++] = static_cast<char>(c);
-  return true;
-}
-
-bool ZRTDcHtmlHandler::appendToValue(int c) {
-  if (_valueLength == kMaxValueLength) return false;
-  _value[_valueLength++] = static_cast<char>(c);
-  return true;
-}
-
-void ZRTDcHtmlHandler::terminateName() { _name[_nameLength] = '\0'; }
-
-void ZRTDcHtmlHandler::terminateValue() { _value[_valueLength] = '\0'; }
-
-void ZRTDcHtmlHandler::clearValue() {
-  _value[0] = '\0';
-  _valueLength = 0;
+  if (zrtmask::ItemScan(*this).Find()) return 1;
+  _atEnd = 1;
+  return 0;
 }
 
 namespace zrtmask {

@@ -43,12 +43,12 @@ bool ByteReader::Refill() {
       buffer_[filled++] = '\r';
       pending_cr_ = false;
     }
-    long count = ReadSome(fd_, buffer_ + filled, sizeof(buffer_) - 1 - filled, &read_error_);
+    long count = ReadSome(fd_, buffer_ + filled, 1 + kBlockSize - filled, &read_error_);
     if (count <= 0) {
       // The carriage return held back, if any, ended the file: it is a lone one.
       at_end_ = true;
       end_ = filled;
-      buffer_[end_] = '\n';
+      MarkEnd();
       return end_ > position_;
     }
     filled += static_cast<std::size_t>(count);
@@ -59,7 +59,7 @@ bool ByteReader::Refill() {
       pending_cr_ = true;
       --end_;
     }
-    buffer_[end_] = '\n';
+    MarkEnd();
     if (end_ > position_) return true;
   }
 }

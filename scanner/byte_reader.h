@@ -1,6 +1,7 @@
-// A byte reader over a file descriptor with a fixed read buffer, for the HTML item scanner.
-// A carriage return directly followed by a line feed reads as that one line feed, so files
-// with CR LF line ends scan exactly like files with LF ones; a lone carriage return stays.
+// A byte reader over a file descriptor with a fixed read buffer, for the HTML item scanner, and
+// a cursor over its buffer that takes runs of bytes in bulk. A carriage return directly
+// followed by a line feed reads as that one line feed, so files with CR LF line ends scan
+// exactly like files with LF ones; a lone carriage return stays.
 #ifndef ZRTMASK_SCANNER_BYTE_READER_H_
 #define ZRTMASK_SCANNER_BYTE_READER_H_
 
@@ -9,10 +10,65 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zrtmask {
 
 // What Get and Peek answer once every byte has been read.
 constexpr int kEndOfInput = -1;
+
+// 16 bytes as one value. GCC and Clang carry out operations on it with the processor's vector
+// instructions where it has them (SSE2 on x86-64, NEON on ARM) and with plain ones elsewhere.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
+constexpr Bytes16 Splat(unsigned char byte) {
+  return Bytes16{byte, byte, byte, byte, byte, byte, byte, byte,
+                 byte, byte, byte, byte, byte, byte, byte, byte};
+}
+
+// A test on 16 bytes at once that finds the bytes that may end a run: every byte below
+// `below`, and each byte of `equal`. Derived from a table of stops by StopTestFor, so that the
+// two cannot disagree; the table settles each byte that the test finds.
+struct StopTest {
+  static constexpr int kMaxEqual = 3;
+
+  unsigned char below = 0;  // at most 33
+  unsigned char equal[kMaxEqual] = {};
+  int equal_count = 0;
+  bool usable = true;  // false when the stops need more tests than there is room for
+
+  // 0xff in each byte found, 0 in the others.
+  Bytes16 Find(Bytes16 bytes) const {
+    Bytes16 found = reinterpret_cast<Bytes16>(bytes < Splat(below));
+    for (int i = 0; i < equal_count; ++i) {
+      found |= reinterpret_cast<Bytes16>(bytes == Splat(equal[i]));
+    }
+    return found;
+  }
+};
+
+// The test for a table of stops: below is one more than the highest stop up to the blank (so
+// plain bytes from "!" up are never found needlessly); every stop above it is tested alone.
+template <typename Table>
+constexpr StopTest StopTestFor(const Table& stops) {
+  StopTest test;
+  for (unsigned c = 0; c <= ' '; ++c) {
+    if (stops[static_cast<unsigned char>(c)] != 0) test.below = static_cast<unsigned char>(c + 1);
+  }
+  for (unsigned c = test.below; c < 256; ++c) {
+    if (stops[static_cast<unsigned char>(c)] == 0) continue;
+    if (test.equal_count == StopTest::kMaxEqual) {
+      test.usable = false;
+      break;
+    }
+    test.equal[test.equal_count++] = static_cast<unsigned char>(c);
+  }
+  return test;
+}
+
+class ByteCursor;
 
 class ByteReader {
  public:
@@ -45,51 +101,21 @@ class ByteReader {
     --position_;
   }
 
-  // Moves the bytes ahead into dest, up to the first byte that Stops::kTable marks nonzero,
-  // at most max bytes and only as far as the block already read. Returns how many were moved;
-  // they count as read. Lets the scanner take a run of plain characters in one step.
-  //
-  // Stops provides kTable (256 entries), which must mark the line feed: a line feed always
-  // ends a run, and one is kept behind the block so that the byte loop needs no bounds test.
-  // When Stops::kWordWise is true, Stops::MayStop(word) tells whether 8 bytes read as one
-  // word may hold a stop (false means they surely do not), so long runs move 8 bytes a step.
   // errno of a read that failed, 0 when none did. Get and Peek answer kEndOfInput after it.
   int read_error() const { return read_error_; }
 
-  template <typename Stops>
-  std::size_t TakeRun(char* dest, std::size_t max) {
-    assert(Stops::kTable['\n'] != 0 && buffer_[end_] == '\n');
-    const unsigned char* const first = reinterpret_cast<const unsigned char*>(buffer_) + position_;
-    const std::size_t available = end_ - position_;
-    std::size_t count = 0;
-    if (Stops::kWordWise) {
-      constexpr std::size_t kWord = sizeof(std::uint64_t);
-      const std::size_t words_end = (available < max ? available : max) & ~(kWord - 1);
-      for (std::uint64_t word; count < words_end; count += kWord) {
-        std::memcpy(&word, first + count, kWord);
-        if (Stops::MayStop(word)) break;
-        std::memcpy(dest + count, &word, kWord);
-      }
-    }
-    if (max >= available) {
-      for (unsigned char byte = first[count]; Stops::kTable[byte] == 0; byte = first[++count]) {
-        dest[count] = static_cast<char>(byte);
-      }
-    } else {
-      for (; count < max && Stops::kTable[first[count]] == 0; ++count) {
-        dest[count] = static_cast<char>(first[count]);
-      }
-    }
-    position_ += count;
-    return count;
-  }
-
  private:
+  friend class ByteCursor;
+
   // Size of one read. Large enough that the system calls cost little next to the scanning.
   static constexpr std::size_t kBlockSize = 64 * 1024;
+  // Bytes kept behind the bytes read: as many as ByteCursor::TakeRun reads at once.
+  static constexpr std::size_t kTail = 16;
 
   // Reads the next block once the current one is used up. Returns false at the end of input.
   bool Refill();
+  // Puts line feeds behind the bytes read (see buffer_).
+  void MarkEnd() { std::memset(buffer_ + end_, '\n', kTail); }
   // Drops each carriage return that a line feed follows within buffer_[from, to). Returns the
   // new end of the data.
   std::size_t FoldLineEnds(std::size_t from, std::size_t to);
@@ -101,8 +127,117 @@ class ByteReader {
   std::size_t position_ = 0;  // next byte to hand out
   std::size_t end_ = 0;       // end of the bytes read
   // One byte in front of each block keeps the last byte of the previous one, so that it can
-  // be pushed back after a refill; one behind it holds the line feed that ends every run.
-  char buffer_[1 + kBlockSize + 1];
+  // be pushed back after a refill. The kTail bytes behind the bytes read are line feeds: the
+  // first ends every run, and ByteCursor::TakeRun may read 16 bytes from any byte before it.
+  char buffer_[1 + kBlockSize + kTail];
+};
+
+// A reading place in a ByteReader's block, for a loop that reads many bytes: held in a local
+// variable, its place can live in registers, which the reader's own fields cannot once bytes
+// are stored through a char pointer (the compiler must assume that such a store changes them).
+// It takes over the reader's place when made and hands it back when destroyed; the reader is
+// not to be used directly in between.
+class ByteCursor {
+ public:
+  explicit ByteCursor(ByteReader& reader)
+      : reader_(reader),
+        next_(Block(reader) + reader.position_),
+        end_(Block(reader) + reader.end_) {}
+  ByteCursor(const ByteCursor&) = delete;
+  ByteCursor& operator=(const ByteCursor&) = delete;
+  ~ByteCursor() { reader_.position_ = static_cast<std::size_t>(next_ - Block(reader_)); }
+
+  // As ByteReader's Get, Peek and Unget.
+  int Get() {
+    if (next_ == end_ && !Refill()) return kEndOfInput;
+    return *next_++;
+  }
+  int Peek() {
+    if (next_ == end_ && !Refill()) return kEndOfInput;
+    return *next_;
+  }
+  void Unget(int c) {
+    if (c == kEndOfInput) return;
+    assert(next_ > Block(reader_) && *(next_ - 1) == c);
+    --next_;
+  }
+
+  // Moves the bytes ahead into dest, up to the first byte that Stops::kTable marks nonzero,
+  // at most max bytes and only as far as the block already read. Returns how many were moved;
+  // they count as read. Lets the scanner take a run of plain characters in one step.
+  //
+  // Stops::kTable is a constexpr table of 256 entries, which must mark the line feed: a line
+  // feed always ends a run, and one is kept behind the block so that the byte loop needs no
+  // bounds test. Runs move 16 bytes a step, through a test derived from the table
+  // (StopTestFor), and settle in the table each byte that the test finds.
+  template <typename Stops>
+  std::size_t TakeRun(char* dest, std::size_t max) {
+    static constexpr StopTest kTest = StopTestFor(Stops::kTable);
+    static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
+    assert(Stops::kTable['\n'] != 0 && *end_ == '\n');
+    const unsigned char* const first = next_;
+    if (Stops::kTable[*first] != 0) return 0;  // many runs are empty: a quote after "=", say
+    std::size_t count = 0;
+    // The line feed at the end of the block ends every run, and a step may read into the tail
+    // behind it: only dest needs a bound.
+    for (;;) {
+      if (!kTest.usable || count + kStep > max) {  // near the end of dest: one byte at a time
+        for (; count < max && Stops::kTable[first[count]] == 0; ++count) {
+          dest[count] = static_cast<char>(first[count]);
+        }
+        break;
+      }
+      Bytes16 bytes;
+      std::memcpy(&bytes, first + count, kStep);
+      std::memcpy(dest + count, &bytes, kStep);
+      const std::size_t found = FirstFound(kTest.Find(bytes));
+      count += found;
+      if (found == kStep) continue;
+      if (Stops::kTable[first[count]] != 0) break;
+      ++count;  // a plain byte that the test could not tell from a stop
+    }
+    next_ += count;
+    return count;
+  }
+
+ private:
+  static constexpr std::size_t kStep = sizeof(Bytes16);
+
+  // Index in memory order of the first byte marked in found, or kStep when none is.
+  static std::size_t FirstFound(Bytes16 found) {
+#if defined(__SSE2__)
+    const unsigned bits =
+        static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
+    return bits == 0 ? kStep : static_cast<std::size_t>(__builtin_ctz(bits));
+#endif
+    std::uint64_t halves[2];
+    std::memcpy(halves, &found, sizeof halves);
+    if (halves[0] != 0) return FirstInWord(halves[0]);
+    if (halves[1] != 0) return 8 + FirstInWord(halves[1]);
+    return kStep;
+  }
+  static std::size_t FirstInWord(std::uint64_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<std::size_t>(__builtin_clzll(word)) / 8;
+#else
+    return static_cast<std::size_t>(__builtin_ctzll(word)) / 8;
+#endif
+  }
+  static const unsigned char* Block(const ByteReader& reader) {
+    return reinterpret_cast<const unsigned char*>(reader.buffer_);
+  }
+  // Reads the next block once this one is used up. Returns false at the end of input.
+  bool Refill() {
+    reader_.position_ = static_cast<std::size_t>(next_ - Block(reader_));
+    const bool more = reader_.Refill();
+    next_ = Block(reader_) + reader_.position_;
+    end_ = Block(reader_) + reader_.end_;
+    return more;
+  }
+
+  ByteReader& reader_;
+  const unsigned char* next_;  // the next byte to hand out
+  const unsigned char* end_;   // the end of the bytes read; a line feed lies there
 };
 
 }  // namespace zrtmask

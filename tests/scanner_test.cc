@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
@@ -201,7 +202,8 @@ std::string ReferenceScan(const std::string& html, int mask) {
     if (html.compare(i, 2, "\r\n") != 0) ref.in += html[i];
   }
   std::string items;
-  while (ref.Next()) items += FullItem(ref.type, ref.name, ref.value, ref.line);
+  // Through c_str: the scanner hands its items out as zero-terminated strings.
+  while (ref.Next()) items += FullItem(ref.type, ref.name.c_str(), ref.value.c_str(), ref.line);
   return items;
 }
 
@@ -413,10 +415,15 @@ std::string RandomMarkup(std::mt19937& random, std::size_t pieces) {
 }
 
 TEST_F(ScannerTest, MatchesCharacterAtATimeReading) {
-  for (const char* name : {"scanner_template.html", "scanner_malformed.html"}) {
+  std::vector<std::string> samples = {ZRTMASK_TEST_DATA_DIR "/scanner_template.html",
+                                      ZRTMASK_TEST_DATA_DIR "/scanner_malformed.html"};
+  for (const auto& seed : std::filesystem::directory_iterator(ZRTMASK_SCAN_SEEDS_DIR)) {
+    samples.push_back(seed.path().string());  // the scan fuzzer's seeds
+  }
+  for (const std::string& path : samples) {
     for (int mask : {1, 2, 4, 8, 32, 37, 41, 63}) {
-      SCOPED_TRACE(std::string(name) + " with mask " + std::to_string(mask));
-      EXPECT_EQ(Scan(Sample(name), mask, Shape::kFull), ReferenceScan(Sample(name), mask));
+      SCOPED_TRACE(path + " with mask " + std::to_string(mask));
+      EXPECT_EQ(Scan(ReadFile(path), mask, Shape::kFull), ReferenceScan(ReadFile(path), mask));
     }
   }
   std::mt19937 random(7);
