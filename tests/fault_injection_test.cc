@@ -18,6 +18,7 @@
 
 #include "ZRTHtmlFile.h"
 #include "testing/test_support.h"
+#include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
@@ -398,6 +399,24 @@ TEST_F(FaultInjectionTest, DescriptorLimitFailsTheNextOpenAndKeepsTheTemplate) {
     EXPECT_EQ(ReadFile(kTemplatePath), kItemTemplate);
     EXPECT_EQ(TakeTempTexts(), std::vector<std::string>(c.temps_left, ""));
   }
+}
+
+// A page published onto a full disk: 9, the old page as it was and nothing beside it (the
+// child answers 1 when either is not so).
+TEST_F(FaultInjectionTest, PublishOntoFullDiskKeepsTheOldPage) {
+  WriteFile(kMaskPath, "<S>old</S>" + LargeText(100 * 1024));
+  ASSERT_EQ(::mkdir("disk", 0777), 0);
+  PageFill fill;
+  fill.regions.push_back({"S", "new", false});
+  EXPECT_EQ(RunOnSmallDisk("disk", 64 * 1024,
+                           [&] {
+                             WriteFile("disk/p.html", "old page");
+                             const int code = PublishPage(kMaskPath, "disk/p.html", fill);
+                             const bool kept = ReadFile("disk/p.html") == "old page" &&
+                                               testing::ListDirectory("disk").size() == 1;
+                             return kept ? code : 1;
+                           }),
+            kTemplateDiskFull);
 }
 
 }  // namespace
