@@ -17,8 +17,11 @@ namespace zrtmask {
 
 namespace {
 
-// Items the outline needs: text is not, which saves a return from the scanner per text.
-constexpr int kOutlineTypes = ITEM_TAG | ITEM_ATTRIBUTE | ITEM_VALUE | ITEM_COMMENT;
+// Items the outline asks for: element names and comments, and within the elements it follows
+// (to their ">") attributes and values too. Every item asked for costs a return from the
+// scanner, and most elements and all text need none.
+constexpr int kQuickTypes = ITEM_TAG | ITEM_COMMENT;
+constexpr int kDetailTypes = ITEM_TAG | ITEM_ATTRIBUTE | ITEM_VALUE | ITEM_COMMENT;
 
 // The scanner's blanks (the C locale's white space).
 constexpr bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -32,68 +35,67 @@ bool IsImageAttribute(std::string_view name) {
          name == "HEIGHT" || name == "height";
 }
 
-// Where the construct (element or comment) that the scanner reads after text starting at from
-// begins: the first "<" not followed by a blank that does not open a declaration, which the
-// scanner skips up to its ">".
-std::size_t ConstructStart(std::string_view mask, std::size_t from) {
-  const std::size_t size = mask.size();
-  while (from < size) {
-    const void* found = std::memchr(mask.data() + from, '<', size - from);
-    if (found == nullptr) return size;
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - mask.data());
-    const int next = at + 1 < size ? static_cast<unsigned char>(mask[at + 1]) : -1;
-    if (IsBlank(next)) {
-      from = at + 1;
-    } else if (next == '!' && !(at + 3 < size && mask[at + 2] == '-' && mask[at + 3] == '-')) {
-      const std::size_t close = mask.find('>', at + 2);
-      from = close == std::string_view::npos ? size : close + 1;
-    } else {
-      return at;
-    }
+// The "<" of the element whose name the scanner ended at name_end (at a blank or ">"). In the
+// element-name state nothing but a blank or ">" leaves it, and the state is entered only at a
+// "<" read as text, so the element starts at the first "<" of the run of other bytes before
+// name_end (the name may follow other bytes and "=", which drops what came before it).
+std::size_t ElementStart(std::string_view mask, std::size_t name_end) {
+  std::size_t at = name_end;
+  while (at > 0 && !IsBlank(static_cast<unsigned char>(mask[at - 1])) && mask[at - 1] != '>') {
+    --at;
   }
-  return size;
+  return std::min(mask.find('<', at), name_end);
 }
 
-// Lines of the mask, counted forward as the outline moves on.
-class LineCounter {
- public:
-  explicit LineCounter(std::string_view mask) : mask_(mask) {}
-  // Line of the byte at offset, which is never before the last one asked for.
-  int LineAt(std::size_t offset) {
-    offset = std::min(offset, mask_.size());
-    if (offset > counted_to_) {
-      line_ += static_cast<int>(
-          std::count(mask_.data() + counted_to_, mask_.data() + offset, '\n'));
-      counted_to_ = offset;
+// Sets each *line to the line of its offset in mask, counting line feeds once from the start.
+void AssignLines(std::string_view mask, std::vector<std::pair<std::size_t, int*>> requests) {
+  std::sort(requests.begin(), requests.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t counted_to = 0;
+  int line = 1;
+  for (const auto& [offset, target] : requests) {
+    const std::size_t until = std::min(offset, mask.size());
+    while (counted_to < until) {
+      const void* found = std::memchr(mask.data() + counted_to, '\n', until - counted_to);
+      if (found == nullptr) break;
+      ++line;
+      counted_to = static_cast<std::size_t>(static_cast<const char*>(found) - mask.data()) + 1;
     }
-    return line_;
+    *target = line;
   }
-
- private:
-  std::string_view mask_;
-  std::size_t counted_to_ = 0;
-  int line_ = 1;
-};
+}
 
 // The element being read: what it is to the outline, and where its ">" lands.
 enum class Element { kOther, kRegionOpening, kRegionClosing, kTitle, kClosingTitle, kImage, kSys };
 
 class OutlineBuilder {
  public:
+  static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+
   OutlineBuilder(std::string_view mask, const std::vector<std::string>& region_names,
                  Outline* outline)
-      : mask_(mask), region_names_(region_names), outline_(*outline), lines_(mask) {}
+      : mask_(mask), region_names_(region_names), outline_(*outline) {
+    for (std::string_view start : {"ZR", "ti", "TI", "IM", "im", "SY"}) AddStart(start);
+    for (const std::string& name : region_names_) AddStart(name);
+  }
 
   int Run() {
     ZRTDcHtmlHandler scanner;
-    scanner.SetFindTypes(kOutlineTypes);
+    scanner.SetFindTypes(kQuickTypes);
     const int code = ScanAccess::OpenBytes(scanner, mask_.data(), mask_.size());
     if (code != kOk) return code;
     while (scanner.FindNextItem() == 1) {
       switch (scanner.GetItemType()) {
-        case ITEM_TAG:
-          OnTag(scanner.GetItemName());
+        case ITEM_TAG: {
+          // Most elements are none of ours: their first byte tells, before their length is
+          // taken.
+          const char* name = scanner.GetItemName();
+          if (!MayBeOurs(name[0] == '/' ? name + 1 : name)) break;
+          name_end_ = ScanAccess::Offset(scanner, 1);
+          OnTag(name);
+          if (element_ != Element::kOther) scanner.SetFindTypes(kDetailTypes);
           break;
+        }
         case ITEM_ATTRIBUTE:
           attribute_name_ = scanner.GetItemName();
           attribute_end_ = ScanAccess::Offset(scanner, 1);
@@ -101,13 +103,23 @@ class OutlineBuilder {
         case ITEM_VALUE:
           OnValue(scanner);
           break;
-        case ITEM_COMMENT:
-          OnComment(scanner.GetItemValue(), ScanAccess::Offset(scanner));
+        case ITEM_COMMENT: {
+          // Only a body "-" name "-" can be a filled region's comment: most comments start
+          // with a blank and are passed over before their length is taken.
+          const char* body = scanner.GetItemValue();
+          if (body[0] == '-' && body[1] != '\0' && body[1] != '-' &&
+              !IsBlank(static_cast<unsigned char>(body[1]))) {
+            OnComment(body, ScanAccess::Offset(scanner));
+          }
           break;
+        }
         default:
           break;
       }
-      if (ScanAccess::InText(scanner)) EndElement(ScanAccess::Offset(scanner));
+      if (element_ != Element::kOther && ScanAccess::InText(scanner)) {
+        EndElement(ScanAccess::Offset(scanner));
+        scanner.SetFindTypes(kQuickTypes);
+      }
     }
     // An element cut off by the end of the mask runs to the end.
     if (element_ != Element::kOther) EndElement(mask_.size());
@@ -120,7 +132,36 @@ class OutlineBuilder {
     return kOk;
   }
 
+  // Fills in the line of every part found (and of the markers added since Run).
+  void AddLines() {
+    std::vector<std::pair<std::size_t, int*>> requests;
+    for (OutlineRegion& region : outline_.regions) requests.push_back({region.opening.begin, &region.line});
+    for (std::size_t i = 0; i < outline_.titles.size(); ++i) {
+      requests.push_back({title_starts_[i], &outline_.titles[i].line});
+    }
+    for (OutlineImage& image : outline_.images) requests.push_back({image.element.begin, &image.line});
+    for (OutlineFilled& filled : outline_.filled) requests.push_back({filled.range.begin, &filled.line});
+    for (OutlineMarker& marker : outline_.markers) requests.push_back({marker.marker.begin, &marker.line});
+    if (outline_.path.found) requests.push_back({path_end_, &outline_.path.line});
+    AssignLines(mask_, std::move(requests));
+  }
+
  private:
+  static unsigned StartOf(const char* name) {
+    const unsigned first = static_cast<unsigned char>(name[0]);
+    return first == 0 ? 0 : first << 8 | static_cast<unsigned char>(name[1]);
+  }
+  void AddStart(std::string_view name) {
+    if (name.empty()) return;
+    may_start_[static_cast<unsigned char>(name[0])] = true;
+    starts_.push_back(StartOf(std::string(name).c_str()));
+  }
+  // False for every element name that OnTag surely has nothing to do with.
+  bool MayBeOurs(const char* name) const {
+    if (!may_start_[static_cast<unsigned char>(name[0])]) return false;
+    return std::find(starts_.begin(), starts_.end(), StartOf(name)) != starts_.end();
+  }
+
   bool IsRegionName(std::string_view name) const {
     if (name.size() >= 3 && name.compare(0, 3, "ZRT") == 0) return true;
     return std::find(region_names_.begin(), region_names_.end(), name) != region_names_.end();
@@ -135,16 +176,9 @@ class OutlineBuilder {
   }
 
   void OnTag(std::string_view name) {
-    element_ = Element::kOther;
     attribute_name_.clear();
-    if (name.empty()) return;
-    // Most elements are none of ours: the first letter tells.
-    const char first = name[0];
-    if (first != 'Z' && first != '/' && first != 't' && first != 'T' && first != 'I' &&
-        first != 'i' && first != 'S' && region_names_.empty()) {
-      return;
-    }
-    element_start_ = ConstructStart(mask_, text_from_);
+    element_ = Element::kOther;
+    element_start_ = kUnknown;
     if (name == "ZRTViewName") in_view_ = true;
     if (name == "ZRTPath") in_path_ = true;
     if (name == "/ZRTPath") in_path_ = false;
@@ -157,8 +191,8 @@ class OutlineBuilder {
         open_regions_.erase(open_regions_.begin() + open);
         OutlineRegion& region = outline_.regions[closing_region_];
         region.closed = true;
-        region.content.end = element_start_;
-        region.closing.begin = element_start_;
+        region.content.end = ElementStart();
+        region.closing.begin = ElementStart();
       }
       if (name == "/ZRTImage") in_image_region_ = OpenRegion("ZRTImage") >= 0;
     } else if (IsRegionName(name)) {
@@ -166,8 +200,7 @@ class OutlineBuilder {
         element_ = Element::kRegionOpening;
         OutlineRegion region;
         region.name = std::string(name);
-        region.line = lines_.LineAt(element_start_);
-        region.opening.begin = element_start_;
+        region.opening.begin = ElementStart();
         open_regions_.push_back(outline_.regions.size());
         outline_.regions.push_back(std::move(region));
       }
@@ -177,32 +210,37 @@ class OutlineBuilder {
         element_ = Element::kTitle;
         title_open_ = true;
         OutlineTitle title;
-        title.line = lines_.LineAt(element_start_);
+        title_starts_.push_back(ElementStart());
         outline_.titles.push_back(title);
       }
     } else if (IsClosingTitle(name)) {
       if (in_view_ && title_open_) {
         element_ = Element::kClosingTitle;
         outline_.titles.back().closed = true;
-        outline_.titles.back().text.end = element_start_;
+        outline_.titles.back().text.end = ElementStart();
         in_view_ = false;
         title_open_ = false;
       }
     } else if (IsImage(name) && in_image_region_) {
       element_ = Element::kImage;
       OutlineImage image;
-      image.line = lines_.LineAt(element_start_);
-      image.element.begin = element_start_;
+      image.element.begin = ElementStart();
       outline_.images.push_back(std::move(image));
     } else if (name == "SYS") {
       element_ = Element::kSys;
     }
   }
 
+  // The "<" of the element whose name was just read, found on first use.
+  std::size_t ElementStart() {
+    if (element_start_ == kUnknown) element_start_ = zrtmask::ElementStart(mask_, name_end_);
+    return element_start_;
+  }
+
   void OnValue(const ZRTDcHtmlHandler& scanner) {
     if (element_ == Element::kSys && after_sys_ && in_path_ && attribute_name_ == "path") {
       outline_.path.found = true;
-      outline_.path.line = lines_.LineAt(ScanAccess::Offset(scanner, 1));
+      path_end_ = ScanAccess::Offset(scanner, 1);
       outline_.path.value = scanner.GetItemValue();
     }
     if (element_ != Element::kImage || !IsImageAttribute(attribute_name_)) return;
@@ -224,17 +262,18 @@ class OutlineBuilder {
 
   // A comment "<!--" name "-->" opens a filled region and "<!--/" name "-->" closes it.
   void OnComment(std::string_view body, std::size_t end) {
-    const std::size_t start = ConstructStart(mask_, text_from_);
-    text_from_ = end;
     if (body.size() < 3 || body.front() != '-' || body.back() != '-') return;
     const std::string_view name = body.substr(1, body.size() - 2);
     if (std::any_of(name.begin(), name.end(),
                     [](char c) { return IsBlank(static_cast<unsigned char>(c)) || c == '-'; })) {
       return;
     }
+    // The comment is "<!-" body "->", its body without blanks and so without a folded CR LF.
+    if (end < body.size() + 5 || mask_.compare(end - body.size() - 5, 4, "<!--") != 0) return;
+    const std::size_t start = end - body.size() - 5;
     if (name[0] != '/') {
       open_filled_.push_back(outline_.filled.size());
-      outline_.filled.push_back({std::string(name), lines_.LineAt(start), {start, start}});
+      outline_.filled.push_back({std::string(name), 0, {start, start}});
       return;
     }
     for (auto it = open_filled_.rbegin(); it != open_filled_.rend(); ++it) {
@@ -249,7 +288,6 @@ class OutlineBuilder {
 
   // The element being read ended just before end (after its ">", or at the end of the mask).
   void EndElement(std::size_t end) {
-    text_from_ = end;
     switch (element_) {
       case Element::kRegionOpening: {
         OutlineRegion& region = outline_.regions.back();
@@ -277,10 +315,15 @@ class OutlineBuilder {
   std::string_view mask_;
   const std::vector<std::string>& region_names_;
   Outline& outline_;
-  LineCounter lines_;
-  std::size_t text_from_ = 0;  // where the text after the last element or comment starts
+  std::vector<std::size_t> title_starts_;  // offset of each title's "<"
+  std::size_t path_end_ = 0;
+  // The first two bytes (after a "/") of the element names that OnTag looks at, as
+  // (first << 8) | second, second 0 for a one-byte name; may_start_ marks their first bytes.
+  std::vector<unsigned> starts_;
+  bool may_start_[256] = {};
+  std::size_t name_end_ = 0;  // where the scanner ended the last element name we looked at
   Element element_ = Element::kOther;
-  std::size_t element_start_ = 0;
+  std::size_t element_start_ = 0;  // kUnknown until ElementStart() finds it
   std::string attribute_name_;
   std::size_t attribute_end_ = 0;
   std::vector<std::size_t> open_regions_;  // indexes into outline_.regions
@@ -407,7 +450,6 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
     if (at >= size || mask[at] != '>') continue;
     if (!StartsToken(mask, suffix, less_than)) continue;
     marker->kind = kind;
-    marker->line = 1 + static_cast<int>(std::count(mask.data(), mask.data() + less_than, '\n'));
     marker->marker = {less_than, at + 1};
     marker->insert_at = at + 1;
     return true;
@@ -415,9 +457,10 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
 }
 
 int BuildOutline(std::string_view mask, const std::vector<std::string>& region_names,
-                 unsigned marker_kinds, Outline* outline) {
+                 unsigned marker_kinds, bool with_lines, Outline* outline) {
   *outline = Outline();
-  const int code = OutlineBuilder(mask, region_names, outline).Run();
+  OutlineBuilder builder(mask, region_names, outline);
+  const int code = builder.Run();
   if (code != kOk) return code;
   for (ProcessingMarker kind : {ProcessingMarker::kStart, ProcessingMarker::kAnnotations,
                                 ProcessingMarker::kUrl, ProcessingMarker::kDbAccess}) {
@@ -430,6 +473,7 @@ int BuildOutline(std::string_view mask, const std::vector<std::string>& region_n
             [](const OutlineMarker& a, const OutlineMarker& b) {
               return a.marker.begin < b.marker.begin;
             });
+  if (with_lines) builder.AddLines();
   return kOk;
 }
 
@@ -437,7 +481,7 @@ int OutlineMask(std::string_view mask, const std::vector<std::string>& region_na
                 Outline* outline) {
   if (outline == nullptr) return kOpenFailed;
   try {
-    return BuildOutline(mask, region_names, kEveryMarker, outline);
+    return BuildOutline(mask, region_names, kEveryMarker, /*with_lines=*/true, outline);
   } catch (...) {
     return kOpenFailed;
   }

@@ -19,13 +19,13 @@ constexpr unsigned kEveryMarker = MarkerBit(ProcessingMarker::kStart) |
                                   MarkerBit(ProcessingMarker::kDbAccess);
 
 // Outlines mask into *outline (emptied first), looking for the processing markers whose bits
-// are set in marker_kinds only. Returns 0, or 15 when the scanner cannot be had. May throw
-// std::bad_alloc.
+// are set in marker_kinds only; the lines are left 0 unless with_lines is set. Returns 0, or 15
+// when the scanner cannot be had. May throw std::bad_alloc.
 int BuildOutline(std::string_view mask, const std::vector<std::string>& region_names,
-                 unsigned marker_kinds, Outline* outline);
+                 unsigned marker_kinds, bool with_lines, Outline* outline);
 
 // Where the marker setters put a value of kind into mask: the first marker of that kind, found
-// by their rules. Returns false when there is none.
+// by their rules (its line left 0). Returns false when there is none.
 bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineMarker* marker);
 
 }  // namespace zrtmask

@@ -37,7 +37,7 @@ class PageRenderer {
   int Run(std::string* page) {
     std::vector<std::string> region_names;
     for (const RegionFill& region : fill_.regions) region_names.push_back(region.name);
-    int code = BuildOutline(mask_, region_names, MarkerKinds(), &outline_);
+    int code = BuildOutline(mask_, region_names, MarkerKinds(), /*with_lines=*/false, &outline_);
     if (code == kOk) code = FillViewName();
     if (code == kOk) code = FillRegions();
     if (code == kOk) code = FillImage();
