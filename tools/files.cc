@@ -1,0 +1,73 @@
+// Whole-file reads and writes for the tool, with errno values for its messages.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "tools/tool.h"
+
+namespace zrtmask {
+namespace {
+
+// Reads all of fd into bytes. Returns 0 or the errno value of the failed read.
+int ReadAll(int fd, std::string& bytes) {
+  char buffer[65536];
+  for (;;) {
+    ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count == 0) return 0;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.append(buffer, static_cast<size_t>(count));
+  }
+}
+
+}  // namespace
+
+int ReadWholeFile(const std::string& path, std::string& bytes) {
+  bytes.clear();
+  if (path == "-") return ReadAll(STDIN_FILENO, bytes);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = ReadAll(fd, bytes);
+  ::close(fd);
+  return error;
+}
+
+int WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<size_t>(count));
+  }
+  return 0;
+}
+
+int WriteNewFile(const std::string& path, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int error = WriteAll(fd, bytes);
+  if (::close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+std::string CurrentDirectory() {
+  std::error_code error;
+  std::string directory = std::filesystem::current_path(error).string();
+  return error ? std::string(".") : directory;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  return CurrentDirectory() + "/" + path;
+}
+
+}  // namespace zrtmask

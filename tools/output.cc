@@ -1,0 +1,118 @@
+// Output and messages of the tool: errors on standard error as "zrtmask: WHERE: MESSAGE", answers
+// on standard output, and the explanation of a failed operation's result code.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/tool.h"
+#include "zrtmask_result.h"
+
+namespace zrtmask {
+namespace {
+
+// The temporary directory of the library ("c:/temp/"), relative to the working directory.
+constexpr char kTempDirectory[] = "c:/temp";
+
+// What is wrong with the temporary directory of a real run, or "" when nothing is.
+std::string TempDirectoryProblem() {
+  std::string directory = CurrentDirectory() + "/" + kTempDirectory + "/";
+  struct stat info;
+  if (::stat(kTempDirectory, &info) != 0) {
+    return "the directory " + directory + " does not exist (it is never created for you)";
+  }
+  if (!S_ISDIR(info.st_mode)) return directory + " is not a directory";
+  if (::access(kTempDirectory, W_OK) != 0) return "the directory " + directory + " is not writable";
+  return "";
+}
+
+}  // namespace
+
+std::string DisplayName(const std::string& path) {
+  return path == "-" ? std::string("standard input") : path;
+}
+
+void PrintError(const std::string& where, const std::string& message) {
+  std::fprintf(stderr, "zrtmask: %s: %s\n", where.c_str(), message.c_str());
+}
+
+int FinishOutput() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+  PrintError("standard output", std::strerror(errno));
+  return kExitIoError;
+}
+
+void PrintText(const ZRTUnicodeString& text) {
+  const char* bytes = text.ConvertToChar();
+  std::fwrite(bytes, 1, std::strlen(bytes), stdout);
+  std::fputc('\n', stdout);
+}
+
+std::string Escape(const char* text) {
+  static const char kHexDigits[] = "0123456789abcdef";
+  std::string escaped;
+  for (; *text != '\0'; ++text) {
+    unsigned char byte = static_cast<unsigned char>(*text);
+    switch (byte) {
+      case '\\':
+        escaped += "\\\\";
+        break;
+      case '\n':
+        escaped += "\\n";
+        break;
+      case '\r':
+        escaped += "\\r";
+        break;
+      case '\t':
+        escaped += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          escaped += "\\x";
+          escaped += kHexDigits[byte >> 4];
+          escaped += kHexDigits[byte & 0xf];
+        } else {
+          escaped += static_cast<char>(byte);
+        }
+    }
+  }
+  return escaped;
+}
+
+int UsageError(const std::string& subcommand, const std::string& message) {
+  std::fprintf(stderr, "zrtmask: %s\nRun 'zrtmask%s%s --help' for more information.\n",
+               message.c_str(), subcommand.empty() ? "" : " ", subcommand.c_str());
+  return kExitUsage;
+}
+
+int ReportResult(const Command& command, const Invocation& call, int code) {
+  std::string where = DisplayName(call.template_path);
+  std::string message = DescribeResult(code);
+  if (code == kMaskMissing || code == kMaskUnreadable) where = DisplayName(call.mask_path);
+  if (code == kRegionNotClosed && command.unclosed_line != nullptr) {
+    int line = command.unclosed_line(call);
+    if (line > 0) where += ":" + std::to_string(line);
+  }
+  // A dry run has a temporary directory of its own: the one here played no part.
+  const std::string temp_problem = call.dry_run ? "" : TempDirectoryProblem();
+  if (code == kTempNotWritable && !temp_problem.empty()) message += ": " + temp_problem;
+  // A marker rewrite also answers 8 for a template it cannot read, and for a temporary file it
+  // cannot create: say which.
+  if (code == kTemplateNotWritable) {
+    const char* path = call.template_path.c_str();
+    if (::access(path, F_OK) != 0) {
+      message += ": it does not exist";
+    } else if (::access(path, R_OK) != 0) {
+      message += ": it is not readable";
+    } else if (::access(path, W_OK) == 0 && !temp_problem.empty()) {
+      message = DescribeResult(kTempNotWritable) + (": " + temp_problem);
+    }
+  }
+  PrintError(where, message);
+  return code;
+}
+
+}  // namespace zrtmask
