@@ -185,8 +185,7 @@ bool IsNoSpaceError(int error) {
 }
 
 bool IsNotWritableError(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == ENOENT ||
-         error == ENOTDIR;
+  return error == EACCES || error == EPERM || error == EROFS || error == ENOENT || error == ENOTDIR;
 }
 
 bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }

@@ -31,9 +31,9 @@ constexpr std::int64_t kLargeMask = 1024 * 1024;
 
 // count words drawn by random, separated by blanks.
 std::string Words(std::mt19937& random, unsigned count) {
-  static constexpr std::string_view kWords[] = {"offer", "price", "delivery", "the",
-                                                "and",   "of",    "catalog",  "new",
-                                                "item",  "customer", "list",  "total"};
+  static constexpr std::string_view kWords[] = {"offer", "price",    "delivery", "the",
+                                                "and",   "of",       "catalog",  "new",
+                                                "item",  "customer", "list",     "total"};
   std::string text;
   while (count-- > 0) {
     text += kWords[random() % std::size(kWords)];
@@ -53,8 +53,9 @@ std::string GenerateMask(std::int64_t size) {
   bool middle_written = false;
   while (static_cast<std::int64_t>(mask.size()) < size) {
     if (!middle_written && static_cast<std::int64_t>(mask.size()) >= size / 2) {
-      mask += "<div><ZRTBody>old <b>body</b></ZRTBody></div>\n<ZRTImage><img src=\"old.gif\" "
-              "width=\"10\" height=\"20\" alt=\"logo\"></ZRTImage>\n";
+      mask +=
+          "<div><ZRTBody>old <b>body</b></ZRTBody></div>\n<ZRTImage><img src=\"old.gif\" "
+          "width=\"10\" height=\"20\" alt=\"logo\"></ZRTImage>\n";
       middle_written = true;
     }
     switch (random() % 4) {
@@ -105,9 +106,10 @@ class BenchDirectory {
  private:
   BenchDirectory() {
     const char* base = std::getenv("ZRTMASK_BENCH_DIR");
-    std::string pattern =
-        std::string(base != nullptr ? base : std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp") +
-        "/zrtmask_render_XXXXXX";
+    std::string pattern = std::string(base != nullptr                       ? base
+                                      : std::filesystem::exists("/dev/shm") ? "/dev/shm"
+                                                                            : "/tmp") +
+                          "/zrtmask_render_XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     directory_ = pattern;
     std::filesystem::create_directories(directory_ + "/c:/temp");
@@ -139,8 +141,7 @@ void BM_LegacySequence(benchmark::State& state) {
   const std::string mask = BenchDirectory::Get().Mask(state.range(0));
   for (auto _ : state) {
     ZRTHtmlFile page("legacy.html");
-    const int failed = page.CopyMaskFile(mask.c_str()) |
-                       page.SetZRTViewName("Spring catalog") |
+    const int failed = page.CopyMaskFile(mask.c_str()) | page.SetZRTViewName("Spring catalog") |
                        page.SetZRTTagContent("ZRTSummary", "New summary\nsecond line <b>") |
                        page.dumpZRTTagContent("ZRTBody", "<p>New <i>body</i></p>") |
                        page.SetZRTImageName("pics/spring.gif", 120, 45) |
@@ -167,10 +168,10 @@ void BM_PublishFloor(benchmark::State& state) {
     }
     ::close(input);
     const int output = ::open(".floor.html.tmp", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    const bool written = output >= 0 && ::fchmod(output, 0644) == 0 &&
-                         ::write(output, bytes.data(), bytes.size()) ==
-                             static_cast<ssize_t>(bytes.size()) &&
-                         ::fsync(output) == 0;
+    const bool written =
+        output >= 0 && ::fchmod(output, 0644) == 0 &&
+        ::write(output, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+        ::fsync(output) == 0;
     ::close(output);
     if (!written || ::rename(".floor.html.tmp", "floor.html") != 0) {
       state.SkipWithError("floor failed");

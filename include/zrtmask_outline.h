@@ -56,8 +56,8 @@ struct OutlineImageAttribute {
 
 // An element "IMG" or "img" inside a region named "ZRTImage".
 struct OutlineImage {
-  int line = 0;       // line of the "<" of the image element
-  ByteRange element;  // "<" to ">" included
+  int line = 0;                                   // line of the "<" of the image element
+  ByteRange element;                              // "<" to ">" included
   std::vector<OutlineImageAttribute> attributes;  // in the order written
 };
 
@@ -65,8 +65,8 @@ struct OutlineImage {
 // that follows a "SYS" element inside a "ZRTPath" element.
 struct OutlinePath {
   bool found = false;
-  int line = 0;        // line on which the value ends
-  std::string value;   // as the scanner reads it (without quotes)
+  int line = 0;       // line on which the value ends
+  std::string value;  // as the scanner reads it (without quotes)
 };
 
 // The four processing-marker kinds that the marker setters write values after.
@@ -82,17 +82,17 @@ enum class ProcessingMarker : int {
 // comment or a script, as the setters find it).
 struct OutlineMarker {
   ProcessingMarker kind = ProcessingMarker::kStart;
-  int line = 0;                // line of its "<"
-  ByteRange marker;            // "<" to ">" included
-  std::size_t insert_at = 0;   // just after the ">": where the setter inserts its value
+  int line = 0;               // line of its "<"
+  ByteRange marker;           // "<" to ">" included
+  std::size_t insert_at = 0;  // just after the ">": where the setter inserts its value
 };
 
 // A region already filled: the comment "<!--" name "-->" and, later, the comment "<!--/" name
 // "-->", which is what the region rewrites leave. The queries no longer see such a region.
 struct OutlineFilled {
   std::string name;
-  int line = 0;      // line of the opening comment
-  ByteRange range;   // from the "<" of the opening comment to the ">" of the closing one
+  int line = 0;     // line of the opening comment
+  ByteRange range;  // from the "<" of the opening comment to the ">" of the closing one
 };
 
 struct Outline {

@@ -73,9 +73,9 @@ ZRTMASK_EXPORT int RenderPage(std::string_view mask, const PageFill& fill, std::
 // replaces; a new page gets the mask's mode. Needs no temporary directory. Returns 0; 22 when
 // the mask does not exist, 21 when it cannot be read; 11 or 10 as RenderPage; 8 when the page's
 // directory is not writable (or missing), 9 when its disk is full, 15 otherwise. On every
-// failure the previous page is untouched and no file is left behind.
-ZRTMASK_EXPORT int PublishPage(const char* mask_path, const char* page_path,
-                               const PageFill& fill);
+// failure the previous page is untouched and no file is left behind, except a 15 from flushing
+// the directory after the rename: the new page is then in place, but may not survive a crash.
+ZRTMASK_EXPORT int PublishPage(const char* mask_path, const char* page_path, const PageFill& fill);
 
 }  // namespace zrtmask
 

@@ -100,8 +100,8 @@ bool ByteReader::RefillFromBytes(std::size_t kept) {
   char* out = buffer_ + kept;
   // Each step copies one stretch up to a CR that a line feed follows, and drops that CR.
   for (;;) {
-    const char* cr = static_cast<const char*>(
-        std::memchr(from, '\r', static_cast<std::size_t>(last - from)));
+    const char* cr =
+        static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(last - from)));
     while (cr != nullptr && (cr + 1 == last || cr[1] != '\n')) {
       cr = static_cast<const char*>(
           std::memchr(cr + 1, '\r', static_cast<std::size_t>(last - cr - 1)));

@@ -31,8 +31,8 @@ bool IsTitle(std::string_view name) { return name == "title" || name == "TITLE";
 bool IsClosingTitle(std::string_view name) { return name == "/title" || name == "/TITLE"; }
 bool IsImage(std::string_view name) { return name == "IMG" || name == "img"; }
 bool IsImageAttribute(std::string_view name) {
-  return name == "SRC" || name == "src" || name == "WIDTH" || name == "width" ||
-         name == "HEIGHT" || name == "height";
+  return name == "SRC" || name == "src" || name == "WIDTH" || name == "width" || name == "HEIGHT" ||
+         name == "height";
 }
 
 // The "<" of the element whose name the scanner ended at name_end (at a blank or ">"). In the
@@ -135,13 +135,17 @@ class OutlineBuilder {
   // Fills in the line of every part found (and of the markers added since Run).
   void AddLines() {
     std::vector<std::pair<std::size_t, int*>> requests;
-    for (OutlineRegion& region : outline_.regions) requests.push_back({region.opening.begin, &region.line});
+    for (OutlineRegion& region : outline_.regions)
+      requests.push_back({region.opening.begin, &region.line});
     for (std::size_t i = 0; i < outline_.titles.size(); ++i) {
       requests.push_back({title_starts_[i], &outline_.titles[i].line});
     }
-    for (OutlineImage& image : outline_.images) requests.push_back({image.element.begin, &image.line});
-    for (OutlineFilled& filled : outline_.filled) requests.push_back({filled.range.begin, &filled.line});
-    for (OutlineMarker& marker : outline_.markers) requests.push_back({marker.marker.begin, &marker.line});
+    for (OutlineImage& image : outline_.images)
+      requests.push_back({image.element.begin, &image.line});
+    for (OutlineFilled& filled : outline_.filled)
+      requests.push_back({filled.range.begin, &filled.line});
+    for (OutlineMarker& marker : outline_.markers)
+      requests.push_back({marker.marker.begin, &marker.line});
     if (outline_.path.found) requests.push_back({path_end_, &outline_.path.line});
     AssignLines(mask_, std::move(requests));
   }
@@ -252,9 +256,8 @@ class OutlineBuilder {
     if (at < mask_.size() && mask_[at] == '=') {
       // A quoted value ends at its quote; an unquoted one before the blank or ">" that ended it.
       const std::size_t last = ScanAccess::Offset(scanner, 1);
-      attribute.value.end = IsQuote(static_cast<unsigned char>(mask_[last]))
-                                ? ScanAccess::Offset(scanner)
-                                : last;
+      attribute.value.end =
+          IsQuote(static_cast<unsigned char>(mask_[last])) ? ScanAccess::Offset(scanner) : last;
     }
     outline_.images.back().attributes.push_back(std::move(attribute));
     attribute_name_.clear();
@@ -328,7 +331,7 @@ class OutlineBuilder {
   std::size_t attribute_end_ = 0;
   std::vector<std::size_t> open_regions_;  // indexes into outline_.regions
   std::size_t closing_region_ = 0;
-  std::vector<std::size_t> open_filled_;   // indexes into outline_.filled
+  std::vector<std::size_t> open_filled_;  // indexes into outline_.filled
   bool in_view_ = false;
   bool title_open_ = false;
   bool in_image_region_ = false;
@@ -339,10 +342,14 @@ class OutlineBuilder {
 // The processing keywords: "QLX" and a suffix per kind, each letter in either case.
 std::string_view SuffixOf(ProcessingMarker kind) {
   switch (kind) {
-    case ProcessingMarker::kStart: return "START";
-    case ProcessingMarker::kAnnotations: return "ANNOT";
-    case ProcessingMarker::kUrl: return "URL";
-    case ProcessingMarker::kDbAccess: return "DBACCESS";
+    case ProcessingMarker::kStart:
+      return "START";
+    case ProcessingMarker::kAnnotations:
+      return "ANNOT";
+    case ProcessingMarker::kUrl:
+      return "URL";
+    case ProcessingMarker::kDbAccess:
+      return "DBACCESS";
   }
   return "";
 }
@@ -365,10 +372,14 @@ Token NextToken(std::string_view bytes, std::string_view suffix, std::size_t* at
   for (std::size_t matched = 0; matched < kPrefix.size(); ++matched) {
     const int c = ReadChar(bytes, at);
     switch (c) {
-      case '<': return Token::kLessThan;
-      case ' ': return Token::kBlank;
-      case '>': return Token::kGreaterThan;
-      case '\n': return Token::kNewline;
+      case '<':
+        return Token::kLessThan;
+      case ' ':
+        return Token::kBlank;
+      case '>':
+        return Token::kGreaterThan;
+      case '\n':
+        return Token::kNewline;
       default:
         if (Upper(c) != kPrefix[matched]) return Token::kOther;
     }
@@ -407,8 +418,9 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
   auto find_from = [&](char letter, std::size_t from) {
     if (from >= size) return size;
     const void* found = std::memchr(mask.data() + from, letter, size - from);
-    return found == nullptr ? size
-                            : static_cast<std::size_t>(static_cast<const char*>(found) - mask.data());
+    return found == nullptr
+               ? size
+               : static_cast<std::size_t>(static_cast<const char*>(found) - mask.data());
   };
   next_upper = find_from('X', 0);
   next_lower = find_from('x', 0);

@@ -13,10 +13,9 @@ namespace zrtmask {
 
 // The bit of a processing-marker kind in BuildOutline's marker_kinds.
 constexpr unsigned MarkerBit(ProcessingMarker kind) { return 1u << static_cast<int>(kind); }
-constexpr unsigned kEveryMarker = MarkerBit(ProcessingMarker::kStart) |
-                                  MarkerBit(ProcessingMarker::kAnnotations) |
-                                  MarkerBit(ProcessingMarker::kUrl) |
-                                  MarkerBit(ProcessingMarker::kDbAccess);
+constexpr unsigned kEveryMarker =
+    MarkerBit(ProcessingMarker::kStart) | MarkerBit(ProcessingMarker::kAnnotations) |
+    MarkerBit(ProcessingMarker::kUrl) | MarkerBit(ProcessingMarker::kDbAccess);
 
 // Outlines mask into *outline (emptied first), looking for the processing markers whose bits
 // are set in marker_kinds only; the lines are left 0 unless with_lines is set. Returns 0, or 15

@@ -49,7 +49,8 @@ class PageFile {
  public:
   explicit PageFile(std::string_view page_path) {
     const std::size_t slash = page_path.rfind('/');
-    directory_ = slash == std::string_view::npos ? "." : std::string(page_path.substr(0, slash + 1));
+    directory_ =
+        slash == std::string_view::npos ? "." : std::string(page_path.substr(0, slash + 1));
     prefix_ = std::string(page_path.substr(0, slash + 1)) + "." +
               std::string(page_path.substr(slash + 1)) + ".";
   }
@@ -66,8 +67,8 @@ class PageFile {
     static std::atomic<unsigned long> drawn{0};
     int error = 0;
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
-      const std::string path = prefix_ + std::to_string(ProcessId()) + "-" +
-                               std::to_string(drawn.fetch_add(1)) + ".tmp";
+      const std::string path =
+          prefix_ + std::to_string(ProcessId()) + "-" + std::to_string(drawn.fetch_add(1)) + ".tmp";
       fd_ = CreateExclusiveWithMode(path.c_str(), mode, &error);
       if (fd_ >= 0) {
         path_ = path;

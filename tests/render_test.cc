@@ -38,16 +38,48 @@ std::string Render(const std::string& mask, const PageFill& fill) {
 // a fixed seed (fragments with CR LF, lone CR, comments, declarations and markers).
 std::vector<std::string> SampleMasks() {
   std::vector<std::string> masks;
-  for (const char* directory : {ZRTMASK_TEST_DATA_DIR, ZRTMASK_EXAMPLES_DIR, ZRTMASK_FUZZ_CORPUS_DIR}) {
+  for (const char* directory :
+       {ZRTMASK_TEST_DATA_DIR, ZRTMASK_EXAMPLES_DIR, ZRTMASK_FUZZ_CORPUS_DIR}) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
       if (entry.is_regular_file()) masks.push_back(ReadFile(entry.path().string()));
     }
   }
-  static const char* const kPieces[] = {
-      "<ZRTA>", "</ZRTA>", "<ZRTA x=1>", "<title>", "</title>", "<ZRTViewName>", "<ZRTImage>",
-      "</ZRTImage>", "<img src=\"a\" width=1>", "<IMG SRC height='2'>", "<!--", "-->", "<!x>",
-      "<QLXSTART>", "< qlxurl\r\n>", "QLX", "\r\n", "\r", "\n", " ", "<", ">", "=", "\"", "'",
-      "text", "START", "sta", "L", "<qlxStart\n >", "<!--ZRTA-->", "<!--/ZRTA-->", "<SYS path=\"p\">", "<ZRTPath>", "<b>", "-"};
+  static const char* const kPieces[] = {"<ZRTA>",
+                                        "</ZRTA>",
+                                        "<ZRTA x=1>",
+                                        "<title>",
+                                        "</title>",
+                                        "<ZRTViewName>",
+                                        "<ZRTImage>",
+                                        "</ZRTImage>",
+                                        "<img src=\"a\" width=1>",
+                                        "<IMG SRC height='2'>",
+                                        "<!--",
+                                        "-->",
+                                        "<!x>",
+                                        "<QLXSTART>",
+                                        "< qlxurl\r\n>",
+                                        "QLX",
+                                        "\r\n",
+                                        "\r",
+                                        "\n",
+                                        " ",
+                                        "<",
+                                        ">",
+                                        "=",
+                                        "\"",
+                                        "'",
+                                        "text",
+                                        "START",
+                                        "sta",
+                                        "L",
+                                        "<qlxStart\n >",
+                                        "<!--ZRTA-->",
+                                        "<!--/ZRTA-->",
+                                        "<SYS path=\"p\">",
+                                        "<ZRTPath>",
+                                        "<b>",
+                                        "-"};
   std::mt19937 random(12);
   for (int count = 0; count < 300; ++count) {
     std::string mask;
@@ -127,11 +159,17 @@ TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
       {"view name", [](ZRTHtmlFile& f) { return f.SetZRTViewName("Sales <2007> & co"); },
        [](PageFill& p) { p.view_name = "Sales <2007> & co"; }},
       {"text", [](ZRTHtmlFile& f) { return f.SetZRTTagContent("ZRTSummary", "a\nb <c>"); },
-       [](PageFill& p) { p.regions.push_back({"ZRTSummary", "a\nb <c>", false}); }},
+       [](PageFill& p) {
+         p.regions.push_back({"ZRTSummary", "a\nb <c>", false});
+       }},
       {"html", [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("ZRTBody", "<i>x</i>"); },
-       [](PageFill& p) { p.regions.push_back({"ZRTBody", "<i>x</i>", true}); }},
+       [](PageFill& p) {
+         p.regions.push_back({"ZRTBody", "<i>x</i>", true});
+       }},
       {"image", [](ZRTHtmlFile& f) { return f.SetZRTImageName("n\".gif", -3, 40); },
-       [](PageFill& p) { p.image = ImageFill{"n\".gif", -3, 40}; }},
+       [](PageFill& p) {
+         p.image = ImageFill{"n\".gif", -3, 40};
+       }},
       {"start", [](ZRTHtmlFile& f) { return f.SetZRTStart("s 1"); },
        [](PageFill& p) { p.start = "s 1"; }},
       {"annotations", [](ZRTHtmlFile& f) { return f.SetZRTAnnotations(""); },

@@ -218,8 +218,8 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
       return UsageError(command.name, sub.value->get_name() + " or " + sub.value_file->get_name() +
                                           " is required");
     }
-    const int status = ReadValue(from_file ? call.value_file : call.value, from_file,
-                                 call.value_bytes);
+    const int status =
+        ReadValue(from_file ? call.value_file : call.value, from_file, call.value_bytes);
     if (status != 0) return status;
   }
   // A dry run works in another directory: a relative mask path must still name the same file.

@@ -46,12 +46,12 @@ void AddValueOption(CLI::App& app, ValueOption& value, const std::string& name,
                     const std::string& what) {
   value.given = app.add_option("--" + name, value.argument, what + " (- reads standard input)")
                     ->type_name("VALUE");
-  value.given_file =
-      app.add_option("--" + name + "-file", value.file,
-                     "Read --" + name + " from the file F (- reads standard input); one final "
-                     "line feed is dropped")
-          ->type_name("F")
-          ->excludes(value.given);
+  value.given_file = app.add_option("--" + name + "-file", value.file,
+                                    "Read --" + name +
+                                        " from the file F (- reads standard input); one final "
+                                        "line feed is dropped")
+                         ->type_name("F")
+                         ->excludes(value.given);
 }
 
 // Reads an optional value. Returns 0 or an exit status.
@@ -170,7 +170,7 @@ int RunRender(const RenderCall& call) {
   std::string mask;
   const int error = ReadWholeFile(call.mask_path, mask);
   if (error != 0) {
-    const int failure = error == ENOENT ? kMaskMissing
+    const int failure = error == ENOENT   ? kMaskMissing
                         : error == EACCES ? kMaskUnreadable
                                           : kOpenFailed;
     PrintError(DisplayName(call.mask_path), DescribeResult(failure));
@@ -241,9 +241,11 @@ Subcommand RenderSubcommand() {
                 ->expected(3)
                 ->type_name("SRC WIDTH HEIGHT");
             AddValueOption(app, call->start, "start", "The value after the first <QLXSTART>");
-            AddValueOption(app, call->annotations, "annotations", "The value after the first <QLXANNOT>");
+            AddValueOption(app, call->annotations, "annotations",
+                           "The value after the first <QLXANNOT>");
             AddValueOption(app, call->url, "url", "The value after the first <QLXURL>");
-            AddValueOption(app, call->db_access, "dbaccess", "The value after the first <QLXDBACCESS>");
+            AddValueOption(app, call->db_access, "dbaccess",
+                           "The value after the first <QLXDBACCESS>");
             app.footer(
                 "A part named that the mask lacks exits with 11, one not closed with 10; nothing "
                 "is written then. See zrtmask(1).");
