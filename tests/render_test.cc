@@ -92,7 +92,8 @@ std::vector<std::string> SampleMasks() {
 }
 
 // An empty fill gives back the mask; a fill of every closed region and two markers the mask
-// holds keeps every byte before the first filled part and after the last.
+// holds keeps every byte before the first filled part and after the last; the outline's
+// processing markers and unclosed regions and titles are those of the legacy operations.
 TEST_F(RenderTest, KeepsEveryByteOutsideTheFilledParts) {
   for (const std::string& mask : SampleMasks()) {
     SCOPED_TRACE(mask.substr(0, 200));
@@ -134,6 +135,20 @@ TEST_F(RenderTest, KeepsEveryByteOutsideTheFilledParts) {
       ASSERT_EQ(ZRTHtmlFile("t.html").SetZRTStart("v"), kOk);
       const std::string rendered = Render(mask, start);
       EXPECT_EQ(rendered == "code 11" ? mask : rendered, ReadFile("t.html"));
+    }
+    // A region or title is unclosed exactly when the legacy rewrites answer 10 for it.
+    WriteFile("t.html", mask);
+    const bool title_open = !outline.titles.empty() && !outline.titles.back().closed;
+    EXPECT_EQ(ZRTHtmlFile("t.html").SetZRTViewName("v") == kRegionNotClosed, title_open);
+    for (const OutlineRegion& region : outline.regions) {
+      WriteFile("t.html", mask);
+      PageFill one;
+      one.regions.push_back({region.name, "x", true});
+      const bool open = Render(mask, one) == "code " + std::to_string(kRegionNotClosed);
+      EXPECT_EQ(
+          ZRTHtmlFile("t.html").dumpZRTTagContent(region.name.c_str(), "x") == kRegionNotClosed,
+          open)
+          << region.name;
     }
     if (first > last) continue;
     EXPECT_EQ(page.substr(0, first), mask.substr(0, first));
