@@ -163,39 +163,55 @@ std::string WherePart(const RenderCall& call, const std::string& mask, const Pag
   return name + ": a processing marker";
 }
 
+// Reads the mask. Returns 0, or the result code after a message.
+int ReadMask(const RenderCall& call, std::string& mask) {
+  const int error = ReadWholeFile(call.mask_path, mask);
+  if (error == 0) return kOk;
+  const int code = error == ENOENT ? kMaskMissing : error == EACCES ? kMaskUnreadable : kOpenFailed;
+  PrintError(DisplayName(call.mask_path), DescribeResult(code));
+  return code;
+}
+
+// Reports a failed render or publish and returns its code.
+int ReportRender(const RenderCall& call, const PageFill& fill, int code) {
+  std::string mask;
+  if (code == kNotInMask || code == kRegionNotClosed) {
+    PrintError(ReadWholeFile(call.mask_path, mask) == 0 ? WherePart(call, mask, fill, code)
+                                                        : DisplayName(call.mask_path),
+               DescribeResult(code));
+  } else if (code == kMaskMissing || code == kMaskUnreadable || call.page_path.empty()) {
+    PrintError(DisplayName(call.mask_path), DescribeResult(code));
+  } else if (code == kTemplateNotWritable) {
+    PrintError(call.page_path, "cannot be written: its directory is missing or not writable");
+  } else {
+    PrintError(call.page_path, DescribeResult(code));
+  }
+  return code;
+}
+
 int RunRender(const RenderCall& call) {
   PageFill fill;
-  int status = ReadFill(call, fill);
+  const int status = ReadFill(call, fill);
   if (status != 0) return status;
-  std::string mask;
-  const int error = ReadWholeFile(call.mask_path, mask);
-  if (error != 0) {
-    const int failure = error == ENOENT   ? kMaskMissing
-                        : error == EACCES ? kMaskUnreadable
-                                          : kOpenFailed;
-    PrintError(DisplayName(call.mask_path), DescribeResult(failure));
-    return failure;
+  if (!call.page_path.empty() && !call.diff) {
+    // The library reads the mask file itself; its mode is a new page's.
+    if (call.mask_path == "-") {
+      return UsageError("render", "-o publishes from a mask file, not from standard input");
+    }
+    const int code = PublishPage(call.mask_path.c_str(), call.page_path.c_str(), fill);
+    return code == kOk ? kOk : ReportRender(call, fill, code);
   }
+  std::string mask;
+  int code = ReadMask(call, mask);
+  if (code != kOk) return code;
   std::string page;
-  int code = RenderPage(mask, fill, &page);
-  if (code == kOk && !call.page_path.empty() && !call.diff) {
-    // The page is published from the mask file itself, read once more there.
-    code = PublishPage(call.mask_path == "-" ? "/dev/stdin" : call.mask_path.c_str(),
-                       call.page_path.c_str(), fill);
-    if (code == kMaskMissing || code == kMaskUnreadable) {
-      PrintError(DisplayName(call.mask_path), DescribeResult(code));
+  code = RenderPage(mask, fill, &page);
+  if (code != kOk) {
+    if (code == kNotInMask || code == kRegionNotClosed) {
+      PrintError(WherePart(call, mask, fill, code), DescribeResult(code));
       return code;
     }
-    if (code != kOk) PrintError(call.page_path, DescribeResult(code));
-    return code;
-  }
-  if (code == kNotInMask || code == kRegionNotClosed) {
-    PrintError(WherePart(call, mask, fill, code), DescribeResult(code));
-    return code;
-  }
-  if (code != kOk) {
-    PrintError(DisplayName(call.mask_path), DescribeResult(code));
-    return code;
+    return ReportRender(call, fill, code);
   }
   if (call.diff) {
     std::string old_page;
