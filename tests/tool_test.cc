@@ -200,6 +200,9 @@ TEST_F(ToolTest, RenderFillsEachPartAsItsRewriteDoes) {
   EXPECT_EQ(Outcome(RunTool({"render", "t.html", "--html", "ZRTNone=x"})),
             "11 out[] err[zrtmask: t.html: ZRTNone: a region, title, image or marker to fill is "
             "not in the mask\n]");
+  EXPECT_EQ(Outcome(RunTool({"render", "t.html", "-o", "nodir/p.html", "--url", "u"})),
+            "8 out[] err[zrtmask: nodir/p.html: cannot be written: its directory is missing or "
+            "not writable\n]");
   EXPECT_EQ(Outcome(RunTool({"render", "-", "--start", "-"})),
             "64 out[] err[zrtmask: standard input (-) can be read only once\n"
             "Run 'zrtmask render --help' for more information.\n]");
