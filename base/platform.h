@@ -1,6 +1,7 @@
-// The thin layer over the operating system: file descriptors, access tests, free space.
+// The thin layer over the operating system: file descriptors, access tests, free space, locks.
 // platform.cc is the only file that includes POSIX headers. errno is read right after the call
-// that set it; EINTR is retried; every descriptor is opened with O_CLOEXEC.
+// that set it; EINTR is retried; every descriptor is opened with O_CLOEXEC. Every call goes
+// through a fault seam that tests can arm (ArmFault); unarmed it costs one atomic load.
 #ifndef ZRTMASK_BASE_PLATFORM_H_
 #define ZRTMASK_BASE_PLATFORM_H_
 
@@ -19,12 +20,9 @@ std::uint64_t FreeBytes(const char* path, bool* ok);
 // Opens path for reading. Returns the descriptor, or -1 with the errno in *error.
 // A directory opens, and its first read fails with EISDIR.
 int OpenForRead(const char* path, int* error);
-// Creates path for writing only if it does not exist yet (O_CREAT | O_EXCL, mode 0666 less
-// the umask). Returns the descriptor, or -1 with the errno in *error (EEXIST when it exists).
-int CreateExclusive(const char* path, int* error);
-// Opens path for writing and empties it, creating it when absent (mode 0666 less the umask).
-// Returns the descriptor, or -1 with the errno in *error.
-int OpenForWriteTruncate(const char* path, int* error);
+// Creates path for writing only if it does not exist yet (O_CREAT | O_EXCL, mode less the
+// umask). Returns the descriptor, or -1 with the errno in *error (EEXIST when it exists).
+int CreateExclusive(const char* path, unsigned mode, int* error);
 // Opens path for writing without emptying or creating it.
 int OpenForWriteExisting(const char* path, int* error);
 
@@ -34,6 +32,19 @@ long ReadSome(int fd, char* buffer, std::size_t size, int* error);
 bool WriteAll(int fd, const char* data, std::size_t size, int* error);
 // Truncates the open file to length bytes. Returns true, or false with the errno in *error.
 bool TruncateFd(int fd, std::uint64_t length, int* error);
+// The size of the open file, or -1 with the errno in *error; *allocated (when not null) gets
+// the bytes of disk space that it holds (st_blocks * 512).
+std::int64_t FileSize(int fd, std::uint64_t* allocated, int* error);
+// Makes sure that the first length bytes of the open file have disk space (posix_fallocate):
+// later writes within them cannot run out of space. The bytes already there are kept; the file
+// may grow to length. Returns true, or false with the errno in *error (EOPNOTSUPP, ENODEV,
+// ESPIPE or EINVAL when the file cannot reserve space at all).
+bool ReserveSpace(int fd, std::uint64_t length, int* error);
+// Takes a flock(2) lock on fd, shared or exclusive, waiting at most timeout_ms milliseconds.
+// The lock belongs to the open file description: another descriptor opened on the same file
+// (in this thread, another thread or another process) is kept out. Closing fd releases it.
+// Returns true, or false with the errno in *error (EWOULDBLOCK when the time ran out).
+bool LockFd(int fd, bool exclusive, int timeout_ms, int* error);
 // Closes fd (ignored when negative). Returns true, or false with the errno in *error (a close
 // can report a delayed write error).
 bool CloseFd(int fd, int* error);
@@ -44,6 +55,15 @@ bool RemoveFile(const char* path, int* error);
 bool IsDirectory(const char* path);
 // True when both paths name the same file (same device and inode).
 bool SameFile(const char* first, const char* second);
+
+// The fault seam, for tests only (not exported from the shared library). ArmFault makes the
+// nth call (1 = the next one; 0 = every call) of kind fail with errno error; when path_part is not empty, only
+// calls on a path containing it count (for the calls on a descriptor: the path it was opened
+// with, known for descriptors opened while a fault is armed). A failed statvfs counts the disk
+// as full. Several faults may be armed at once; DisarmFaults clears them all.
+enum class Call { kOpen, kRead, kWrite, kStatvfs, kAccess, kUnlink, kTruncate, kReserve, kLock };
+void ArmFault(Call kind, int nth, int error, const char* path_part = "");
+void DisarmFaults();
 
 // For publishing a file atomically (a new file beside it, flushed, renamed over it).
 // Creates path for writing only if it does not exist yet, with exactly the permission bits mode

@@ -13,64 +13,11 @@ namespace {
 
 constexpr int kEndOfInput = -1;
 
-// A keyword matcher is a sequential automaton: state k means that the first k letters have been
-// read, state `length` accepts and state `length + 1` rejects. Every distinct letter of the word
-// has one table of next states, indexed by the current state; a letter read out of turn rejects,
-// with no fall-back to an earlier state. A repeated letter has one table with several entries.
-constexpr int kMaxKeywordLength = 8;  // DBACCESS
-
-struct LetterTransitions {
-  char letter;  // upper case
-  signed char next_state[kMaxKeywordLength + 2];
-};
-
-struct KeywordAutomaton {
-  int length;
-  int reject;
-  int letter_count;
-  LetterTransitions letters[kMaxKeywordLength];
-};
-
-template <std::size_t kSize>
-constexpr KeywordAutomaton MakeAutomaton(const char (&word)[kSize]) {
-  static_assert(kSize - 1 <= kMaxKeywordLength, "keyword longer than the tables");
-  KeywordAutomaton automaton{};
-  automaton.length = static_cast<int>(kSize - 1);
-  automaton.reject = automaton.length + 1;
-  for (int position = 0; position < automaton.length; ++position) {
-    int index = 0;
-    while (index < automaton.letter_count && automaton.letters[index].letter != word[position]) {
-      ++index;
-    }
-    LetterTransitions& table = automaton.letters[index];
-    if (index == automaton.letter_count) {
-      table.letter = word[position];
-      for (int state = 0; state <= automaton.reject; ++state) {
-        table.next_state[state] = static_cast<signed char>(automaton.reject);
-      }
-      ++automaton.letter_count;
-    }
-    table.next_state[position] = static_cast<signed char>(position + 1);
-  }
-  return automaton;
-}
-
-// The state after reading the upper-case letter in state, or -1 when the letter is not in the
-// word at all.
-int NextState(const KeywordAutomaton& automaton, int state, int letter) {
-  for (int index = 0; index < automaton.letter_count; ++index) {
-    const LetterTransitions& table = automaton.letters[index];
-    if (table.letter == letter) return table.next_state[state];
-  }
-  return -1;
-}
-
-constexpr KeywordAutomaton kPrefix = MakeAutomaton("QLX");
-constexpr KeywordAutomaton kStartSuffix = MakeAutomaton("START");
-constexpr KeywordAutomaton kAnnotSuffix = MakeAutomaton("ANNOT");
-constexpr KeywordAutomaton kUrlSuffix = MakeAutomaton("URL");
-constexpr KeywordAutomaton kDbAccessSuffix = MakeAutomaton("DBACCESS");
-constexpr KeywordAutomaton kIndexSuffix = MakeAutomaton("INDEX");
+// The keyword parts: the prefix common to every processing marker, and the suffix of each kind.
+// A keyword is matched letter by letter: a letter out of turn ends the attempt, with no
+// fall-back to an earlier letter.
+constexpr char kPrefix[] = "QLX";
+constexpr int kPrefixLength = 3;
 
 // Keyword letters match in either case, each letter on its own; other bytes are left alone.
 int ToUpperAscii(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
@@ -129,9 +76,8 @@ ZRTHtmlFile::Tokens ZRTHtmlFile::getNextToken() {
       default:
         break;
     }
-    state = NextState(kPrefix, state, ToUpperAscii(c));
-    if (state < 0 || state == kPrefix.reject) return TOKEN_OTHER;
-    if (state == kPrefix.length) break;
+    if (ToUpperAscii(c) != kPrefix[state]) return TOKEN_OTHER;
+    if (++state == kPrefixLength) break;
   }
   switch (_tokenKind) {
     case TOKEN_START:
@@ -156,34 +102,32 @@ ZRTHtmlFile::Tokens ZRTHtmlFile::getNextTokenDB() { return matchSuffix(TOKEN_DBA
 ZRTHtmlFile::Tokens ZRTHtmlFile::getNextTokenINDEX() { return matchSuffix(TOKEN_INDEX); }
 
 ZRTHtmlFile::Tokens ZRTHtmlFile::matchSuffix(Tokens kind) {
-  const KeywordAutomaton* suffix = nullptr;
+  const char* suffix = nullptr;
   switch (kind) {
     case TOKEN_START:
-      suffix = &kStartSuffix;
+      suffix = "START";
       break;
     case TOKEN_ANNOT:
-      suffix = &kAnnotSuffix;
+      suffix = "ANNOT";
       break;
     case TOKEN_URL:
-      suffix = &kUrlSuffix;
+      suffix = "URL";
       break;
     case TOKEN_DBACCESS:
-      suffix = &kDbAccessSuffix;
+      suffix = "DBACCESS";
       break;
     case TOKEN_INDEX:
-      suffix = &kIndexSuffix;
+      suffix = "INDEX";
       break;
     default:
       return TOKEN_OTHER;
   }
-  int state = 0;
-  for (;;) {
+  for (const char* letter = suffix; *letter != '\0'; ++letter) {
     const int c = readTokenChar();
     if (c == kEndOfInput) return TOKEN_OTHER;
     // A character that does not fit ends the attempt and is consumed with it, "<" included.
-    state = NextState(*suffix, state, ToUpperAscii(c));
-    if (state < 0 || state == suffix->reject) return TOKEN_OTHER;
-    // Nothing after the keyword is read: it is left for the next call.
-    if (state == suffix->length) return kind;
+    if (ToUpperAscii(c) != *letter) return TOKEN_OTHER;
   }
+  // Nothing after the keyword is read: it is left for the next call.
+  return kind;
 }

@@ -1,5 +1,6 @@
-// The four item rewrites: view name, tag content, tag content dump and image reference. Each is
-// a small ItemEdit run by the rewrite cycle; only what it changes is stated here.
+// The item edits: the producer that scans the template and writes every item back through an
+// edit, and the four edits (view name, tag content, tag content dump, image reference), each
+// stating only what it changes.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -8,15 +9,59 @@
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "ZRTUnicodeString.h"
+#include "scanner/scan_access.h"
 #include "template/item_edit.h"
-#include "template/rewrite_cycle.h"
+#include "template/marker_rules.h"
+#include "template/pipeline.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
 
 namespace {
 
-bool IsLineBreak(std::string_view name) { return name == "BR" || name == "br"; }
+// Scans the template and hands every item to an edit, which writes the new text.
+class ItemProducer : public Producer {
+ public:
+  ItemProducer(const char* path, ItemEdit& edit) : path_(path), edit_(edit) {}
+
+  int Open() override {
+    const int opened = scanner_.OpenFile(path_);
+    if (opened == kOk) scanner_.SetFindTypes(kAllItemTypes);
+    return opened;
+  }
+
+  int Produce(ByteSink& sink) override {
+    ItemWriter writer(sink);
+    // After a failed write the rest of the scan would be wasted: the sink reports it.
+    while (!writer.failed() && scanner_.FindNextItem() != 0) {
+      ScannedItem item;
+      item.type = scanner_.GetItemType();
+      // Each type carries its text in one buffer (a value item in both); the other buffer may
+      // hold a stale name and is not measured.
+      if (item.type != ITEM_TEXT && item.type != ITEM_COMMENT) item.name = scanner_.GetItemName();
+      if (item.type != ITEM_TAG && item.type != ITEM_ATTRIBUTE) {
+        item.value = scanner_.GetItemValue();
+      }
+      item.line = scanner_.GetCurrentLineNb();
+      edit_.OnItem(item, writer);
+      writer.Record(item);
+    }
+    // A read that failed part way would write back a template cut short.
+    if (ScanAccess::ReadError(scanner_) != 0) return kOpenFailed;
+    if (writer.failed()) return kOk;
+    // A nonzero code abandons the rewrite.
+    const int finished = edit_.Finish(writer);
+    if (finished == kOk) writer.Finish();
+    return finished;
+  }
+
+  const char* DiskFullMessage() const override { return edit_.DiskFullMessage(); }
+
+ private:
+  const char* path_;
+  ItemEdit& edit_;
+  ZRTDcHtmlHandler scanner_;
+};
 
 // The UTF-8 bytes of text, up to its first zero byte: a zero byte has always ended the content
 // written into a template.
@@ -38,17 +83,11 @@ class ViewNameEdit : public ItemEdit {
 
   void OnItem(const ScannedItem& item, ItemWriter& out) override {
     if (item.type == ITEM_TAG) {
-      if (item.name == "ZRTViewName") {
-        in_view_ = true;
-      } else if (item.name == "title" || item.name == "TITLE") {
-        if (in_view_) in_title_ = true;
-      } else if ((item.name == "/title" || item.name == "/TITLE") && in_view_ && in_title_) {
-        in_view_ = false;
-        in_title_ = false;
+      if (title_.Follow(item.name)) {
         out.Close(item);
         out.WriteMarkup(name_);
       }
-    } else if (item.type == ITEM_TEXT && in_view_ && in_title_) {
+    } else if (item.type == ITEM_TEXT && title_.in_title()) {
       out.Skip(item);
       return;
     }
@@ -56,14 +95,11 @@ class ViewNameEdit : public ItemEdit {
   }
 
   // A title that never closes would have lost every later text.
-  int Finish(ItemWriter& /*out*/) override {
-    return in_view_ && in_title_ ? kRegionNotClosed : kOk;
-  }
+  int Finish(ItemWriter& /*out*/) override { return title_.in_title() ? kRegionNotClosed : kOk; }
 
  private:
   std::string name_;
-  bool in_view_ = false;
-  bool in_title_ = false;
+  ViewNameTitle title_{ViewNameTitle::Role::kWriter};
 };
 
 // Fills every region of a marker with content: the region's text and line-break elements are
@@ -83,7 +119,7 @@ class RegionContentEdit : public ItemEdit {
       return;
     }
     dropping_break_ = false;
-    switch (region_.Follow(item)) {
+    switch (item.type == ITEM_TAG ? region_.Follow(item.name) : MarkerElement::kOther) {
       case MarkerElement::kOpening:
         out.WriteTagAsComment(item);
         return;
@@ -130,7 +166,7 @@ class ImageEdit : public ItemEdit {
     switch (item.type) {
       case ITEM_TAG:
         pending_ = nullptr;
-        if (region_.Follow(item) != MarkerElement::kOther) {
+        if (region_.Follow(item.name) != MarkerElement::kOther) {
           in_image_ = false;
           out.WriteTagAsComment(item);
           return;
@@ -187,6 +223,12 @@ int CatchingFailures(Operation operation) noexcept {
 }
 
 }  // namespace
+
+int RunItemRewrite(const char* template_path, ItemEdit& edit) {
+  if (template_path == nullptr) return kTemplateMissing;
+  ItemProducer producer(template_path, edit);
+  return RunStagedRewrite(template_path, producer, RewriteKind::kItems);
+}
 
 }  // namespace zrtmask
 

@@ -1,12 +1,7 @@
-// What an item rewrite changes: the ItemEdit interface that the rewrite cycle feeds, and the
-// marker-region tracking that several edits share.
+// What an item rewrite changes: the ItemEdit interface that the item producer feeds.
 #ifndef ZRTMASK_TEMPLATE_ITEM_EDIT_H_
 #define ZRTMASK_TEMPLATE_ITEM_EDIT_H_
 
-#include <string>
-#include <string_view>
-
-#include "ZRTDcHtmlHandler.h"
 #include "template/item_writer.h"
 #include "zrtmask_result.h"
 
@@ -24,38 +19,13 @@ class ItemEdit {
   virtual const char* DiskFullMessage() const { return nullptr; }
 };
 
-// How an element item relates to a marker region.
-enum class MarkerElement { kOther, kOpening, kClosing };
-
-// Follows the regions of one marker: the element named `name` opens a region and the element
-// "/" + name closes it. Names are compared byte for byte, case-sensitively.
-class MarkerRegion {
- public:
-  explicit MarkerRegion(std::string_view name)
-      : opening_(name), closing_("/" + std::string(name)) {}
-
-  // Classifies an element item and moves into or out of the region accordingly. A closing
-  // element counts as closing even without an opening one before it.
-  MarkerElement Follow(const ScannedItem& item) {
-    if (item.type != ITEM_TAG) return MarkerElement::kOther;
-    if (item.name == opening_) {
-      inside_ = true;
-      return MarkerElement::kOpening;
-    }
-    if (item.name == closing_) {
-      inside_ = false;
-      return MarkerElement::kClosing;
-    }
-    return MarkerElement::kOther;
-  }
-  // True between an opening element and the next closing one.
-  bool inside() const { return inside_; }
-
- private:
-  std::string opening_;
-  std::string closing_;
-  bool inside_ = false;
-};
+// Rewrites the template at template_path: every item goes through edit into the pipeline's
+// temporary file (runs of line feeds folded, line feeds as CR LF when the template's first line
+// end is CR LF), which is copied back over the template. Returns 0; 2 without a path; 2, 1 or
+// 15 when the template cannot be opened for scanning; 15 when the lock cannot be had or the
+// template cannot be read to its end; the code of edit.Finish (10: a region is not closed); the
+// pipeline's codes otherwise (RunStagedRewrite).
+int RunItemRewrite(const char* template_path, ItemEdit& edit);
 
 }  // namespace zrtmask
 

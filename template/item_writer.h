@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "template/temp_file.h"
+#include "template/pipeline.h"
 
 namespace zrtmask {
 

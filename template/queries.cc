@@ -7,6 +7,8 @@
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "scanner/scan_access.h"
+#include "template/marker_rules.h"
+#include "template/pipeline.h"
 #include "zrtmask_result.h"
 
 namespace {
@@ -20,12 +22,15 @@ constexpr int kAllTagTypes = ITEM_TAG;
 
 bool NameIs(const char* name, const char* expected) { return std::strcmp(name, expected) == 0; }
 
-// Opens the template and hands every item of find_types to on_item. Returns 0 once the end is
-// reached; otherwise the scanner's open code (2 missing, 1 unreadable, 15 other), and 2 when the
-// object has no path.
+// Opens the template and hands every item of find_types to on_item, holding a shared lock on it
+// meanwhile, so that a rewrite through the library is never seen half done. Returns 0 once the
+// end is reached; otherwise the scanner's open code (2 missing, 1 unreadable, 15 other), 1 when
+// the lock cannot be had in time, and 2 when the object has no path.
 template <typename OnItem>
 int ScanTemplate(const char* path, int find_types, OnItem on_item) {
   if (path == nullptr) return zrtmask::kTemplateMissing;
+  zrtmask::FileLock lock;
+  if (!lock.Acquire(path, /*exclusive=*/false)) return zrtmask::kTemplateUnreadable;
   ZRTDcHtmlHandler scanner;
   const int code = scanner.OpenFile(path);
   if (code != kOk) return code;
@@ -75,23 +80,13 @@ ZRTUnicodeString ToUnicode(const std::string& bytes) {
 
 int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString* name) {
   return Guarded([&] {
-    bool in_view_name = false;
-    bool in_title = false;
+    zrtmask::ViewNameTitle view_title(zrtmask::ViewNameTitle::Role::kReader);
     bool found = false;
     std::string title;
     const int code = ScanTemplate(_path, kViewNameTypes, [&](const ZRTDcHtmlHandler& scanner) {
       if (scanner.GetItemType() == ITEM_TAG) {
-        const char* tag = scanner.GetItemName();
-        if (NameIs(tag, "ZRTViewName")) {
-          in_view_name = true;
-        } else if (NameIs(tag, "title") || NameIs(tag, "TITLE")) {
-          if (in_view_name) in_title = true;
-        } else if (NameIs(tag, "/title") || NameIs(tag, "/TITLE")) {
-          in_title = false;
-        } else if (NameIs(tag, "/ZRTViewName")) {
-          in_view_name = false;
-        }
-      } else if (scanner.GetItemType() == ITEM_TEXT && in_view_name && in_title) {
+        view_title.Follow(scanner.GetItemName());
+      } else if (scanner.GetItemType() == ITEM_TEXT && view_title.in_title()) {
         // The last text piece of the title wins; one leading line feed is dropped.
         const char* text = scanner.GetItemValue();
         title.assign(text[0] == '\n' ? text + 1 : text);
@@ -110,21 +105,16 @@ int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString* name) {
 int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString* content) {
   return Guarded([&] {
     if (content != nullptr) content->Reset();
-    const std::string opening_name = tagName.ConvertToChar();
-    const std::string closing_name = "/" + opening_name;
-    bool in_tag = false;
+    zrtmask::MarkerRegion region(tagName.ConvertToChar());
     std::string collected;
     const int code = ScanTemplate(_path, kTagContentTypes, [&](const ZRTDcHtmlHandler& scanner) {
       if (scanner.GetItemType() == ITEM_TAG) {
         const char* tag = scanner.GetItemName();
-        if (opening_name == tag) {
-          in_tag = true;
-        } else if (closing_name == tag) {
-          in_tag = false;
-        } else if (in_tag && (NameIs(tag, "BR") || NameIs(tag, "br"))) {
+        if (region.Follow(tag) == zrtmask::MarkerElement::kOther && region.inside() &&
+            zrtmask::IsLineBreak(tag)) {
           collected += '\n';
         }
-      } else if (scanner.GetItemType() == ITEM_TEXT && in_tag) {
+      } else if (scanner.GetItemType() == ITEM_TEXT && region.inside()) {
         // Line breaks come from BR elements only: line feeds typed in the text are dropped.
         for (const char* text = scanner.GetItemValue(); *text != '\0'; ++text) {
           if (*text != '\n') collected += *text;
@@ -139,21 +129,17 @@ int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString* co
 
 int ZRTHtmlFile::GetZRTPath(ZRTUnicodeString* path) {
   return Guarded([&] {
-    bool in_path = false;
+    zrtmask::MarkerRegion path_region("ZRTPath");
     bool after_sys = false;
     bool found = false;
     std::string value;
     const int code = ScanTemplate(_path, kPathTypes, [&](const ZRTDcHtmlHandler& scanner) {
       if (scanner.GetItemType() == ITEM_TAG) {
         const char* tag = scanner.GetItemName();
-        if (NameIs(tag, "ZRTPath")) {
-          in_path = true;
-        } else if (NameIs(tag, "SYS")) {
-          after_sys = in_path;
-        } else if (NameIs(tag, "/ZRTPath")) {
-          in_path = false;
+        if (path_region.Follow(tag) == zrtmask::MarkerElement::kOther && NameIs(tag, "SYS")) {
+          after_sys = path_region.inside();
         }
-      } else if (scanner.GetItemType() == ITEM_VALUE && after_sys && in_path &&
+      } else if (scanner.GetItemType() == ITEM_VALUE && after_sys && path_region.inside() &&
                  NameIs(scanner.GetItemName(), "path")) {
         // Attribute names are not requested, so the name buffer holds the value's attribute.
         value = scanner.GetItemValue();

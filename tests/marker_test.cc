@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <random>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/platform.h"
 #include "testing/test_support.h"
 #include "zrtmask_result.h"
 
@@ -265,6 +267,8 @@ TEST_F(MarkerTest, LineEndsFollowTheTemplatesFirstLineEnd) {
       {kSetStart, "a\r\nb\r\n\r\n<QLXSTART>", "x", "0:a\r\nb\r\n\r\n<QLXSTART>\r\nx\r\n"},
       {kSetStart, "a\r\nb\n<QLXSTART>", "x", "0:a\r\nb\r\n<QLXSTART>\r\nx\r\n"},
       {kSetStart, "a\nb\r\n<QLXSTART>", "x", "0:a\nb\n<QLXSTART>\nx\n"},
+      // A CR before a CR LF is a byte of the text: it stays.
+      {kSetStart, "a\r\nb\r\r\n<QLXSTART>", "x", "0:a\r\nb\r\r\n<QLXSTART>\r\nx\r\n"},
   });
 }
 
@@ -330,15 +334,15 @@ TEST_F(MarkerTest, UnreadableTemplateGivesEightAndLeavesAnEmptyTemporaryFile) {
             "8:<QLXURL> left:[]");
 }
 
-// A failed copy back keeps the complete new text in the temporary file.
+// A failed copy back keeps the complete new text, CR LF line ends and all, in the temporary file.
 TEST_F(MarkerTest, FailedCopyBackKeepsTheNewTextInTheTemporaryFile) {
   std::string html = "<QLXSTART>";
-  std::string expected = "<QLXSTART>\nx\n";
-  for (int line = 0; line < 1000; ++line) html += "line\r\n", expected += "line\n";
+  std::string expected = "<QLXSTART>\r\nx\r\n";
+  for (int line = 0; line < 1000; ++line) html += "line\r\n", expected += "line\r\n";
   WriteFile(kTemplate, html);
-  ASSERT_EQ(::chmod(kTemplate, 0666), 0);
-  // The temporary file holds single line feeds and fits; the template, with CR LF, does not.
-  EXPECT_EQ(RunWithFileSizeLimit(html.size() - 100, SetStartX), zrtmask::kOpenFailed);
+  zrtmask::ArmFault(zrtmask::Call::kWrite, 1, EIO, kTemplate);
+  EXPECT_EQ(SetStartX(), zrtmask::kOpenFailed);
+  zrtmask::DisarmFaults();
   EXPECT_EQ(TakeTempTexts(), std::vector<std::string>{expected});
 }
 

@@ -26,13 +26,54 @@ TEST_F(PlatformTest, FreeBytesFailsOnlyForMissingPaths) {
   }
 }
 
-TEST_F(PlatformTest, CreateExclusiveRefusesAnExistingFile) {
+TEST_F(PlatformTest, CreateExclusiveRefusesAnExistingFileAndSetsTheMode) {
   int error = 0;
-  const int fd = CreateExclusive("new.html", &error);
+  const int fd = CreateExclusive("new.html", 0600, &error);
   ASSERT_GE(fd, 0) << "errno " << error;
   EXPECT_TRUE(CloseFd(fd, &error));
-  EXPECT_EQ(CreateExclusive("new.html", &error), -1);
+  struct stat info;
+  ASSERT_EQ(::stat("new.html", &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(CreateExclusive("new.html", 0600, &error), -1);
   EXPECT_EQ(error, EEXIST);
+}
+
+// A lock separates two descriptors of one process as it separates processes; the wait ends.
+TEST_F(PlatformTest, LocksSeparateDescriptorsAndTimeOut) {
+  testing::WriteFile("t.html", "<p>");
+  int error = 0;
+  const int first = OpenForRead("t.html", &error);
+  const int second = OpenForRead("t.html", &error);
+  ASSERT_TRUE(LockFd(first, false, 0, &error));
+  EXPECT_TRUE(LockFd(second, false, 0, &error));
+  CloseFd(second, &error);
+  const int third = OpenForRead("t.html", &error);
+  EXPECT_FALSE(LockFd(third, true, 20, &error));
+  EXPECT_EQ(error, EWOULDBLOCK);
+  CloseFd(first, &error);
+  EXPECT_TRUE(LockFd(third, true, 0, &error));
+  CloseFd(third, &error);
+}
+
+// The seam fails the nth matching call with its errno, and only that one.
+TEST_F(PlatformTest, ArmedFaultFailsTheNthMatchingCall) {
+  testing::WriteFile("t.html", "<p>");
+  ArmFault(Call::kRead, 2, EIO, "t.html");
+  ArmFault(Call::kAccess, 1, EACCES, "t.html");
+  int error = 0;
+  const int fd = OpenForRead("t.html", &error);
+  const int other = OpenForRead("c:/temp", &error);
+  char buffer[4];
+  EXPECT_EQ(ReadSome(other, buffer, 1, &error), -1);  // EISDIR, not counted
+  EXPECT_EQ(ReadSome(fd, buffer, 1, &error), 1);
+  EXPECT_EQ(ReadSome(fd, buffer, 1, &error), -1);
+  EXPECT_EQ(error, EIO);
+  EXPECT_EQ(ReadSome(fd, buffer, 1, &error), 1);
+  EXPECT_FALSE(PathAccess("t.html", 0));
+  EXPECT_TRUE(PathAccess("t.html", 0));
+  DisarmFaults();
+  CloseFd(fd, &error);
+  CloseFd(other, &error);
 }
 
 TEST_F(PlatformTest, WriteAllReportsAFullDisk) {
@@ -46,7 +87,7 @@ TEST_F(PlatformTest, WriteAllReportsAFullDisk) {
 
 TEST_F(PlatformTest, WrittenBytesReadBackAndTruncate) {
   int error = 0;
-  int fd = OpenForWriteTruncate("data.html", &error);
+  int fd = CreateExclusive("data.html", 0644, &error);
   ASSERT_GE(fd, 0) << "errno " << error;
   ASSERT_TRUE(WriteAll(fd, "<p>abc</p>", 10, &error));
   ASSERT_TRUE(TruncateFd(fd, 6, &error));

@@ -252,6 +252,13 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   EXPECT_EQ(Outcome(RunTool({"set-tag", "t.html", "ZRTSummary", "x"})), "3 out[] err[" + err + "]");
   EXPECT_EQ(Outcome(RunTool({"set-start", "t.html", "x"})), "8 out[] err[" + err + "]");
   EXPECT_EQ(ReadFile("t.html"), kTemplate);
+  // --temp-dir names another directory, which must exist as well.
+  EXPECT_EQ(Outcome(RunTool({"set-start", "--temp-dir", "gone", "t.html", "x"})).substr(0, 8),
+            "8 out[] ");
+  ASSERT_EQ(::mkdir("elsewhere", 0700), 0);
+  EXPECT_EQ(Outcome(RunTool({"set-tag", "--temp-dir", "elsewhere", "t.html", "ZRTSummary", "x"})),
+            "0 out[] err[]");
+  EXPECT_NE(ReadFile("t.html").find("<!--ZRTSummary-->x<BR>"), std::string::npos);
   // A mask is copied straight over the template: no temporary directory is needed.
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
   EXPECT_EQ(ReadFile("t.html"), "<p>mask</p>\n");

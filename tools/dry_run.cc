@@ -360,6 +360,8 @@ int RunDryRun(const Command& command, const Invocation& call) {
 
   int code;
   {
+    // The scratch directory's own c:/temp/ serves, whatever directory a real run would use.
+    ::unsetenv("ZRTMASK_TEMP_DIR");
     WorkingDirectory inside;
     error = inside.Enter(scratch.path());
     if (error != 0) {

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -287,9 +288,14 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
         ->option_text("[=SUFFIX]")
         ->excludes(dry_run)
         ->excludes(diff);
+    app.add_option("--temp-dir", call.temp_dir,
+                   "Put the temporary file in the existing directory DIR instead of c:/temp/ "
+                   "(as ZRTMASK_TEMP_DIR does)")
+        ->type_name("DIR");
     app.footer(
         "The template is rewritten in place: the same file, inode, mode and links. It needs the "
-        "directory c:/temp/ under the working directory. Silent on success; see zrtmask(1).");
+        "directory c:/temp/ under the working directory, or the one that --temp-dir or "
+        "ZRTMASK_TEMP_DIR names. Silent on success; see zrtmask(1).");
   }
   return sub;
 }
@@ -307,6 +313,7 @@ Subcommand Operation(const Command& command) {
                 status = FinishOutput();
                 return code != kOk ? ReportResult(command, *call, code) : status;
               }
+              if (!call->temp_dir.empty()) ::setenv("ZRTMASK_TEMP_DIR", call->temp_dir.c_str(), 1);
               return call->dry_run ? RunDryRun(command, *call) : RunRewrite(command, *call);
             });
           }};

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -14,18 +15,19 @@
 namespace zrtmask {
 namespace {
 
-// The temporary directory of the library ("c:/temp/"), relative to the working directory.
-constexpr char kTempDirectory[] = "c:/temp";
-
-// What is wrong with the temporary directory of a real run, or "" when nothing is.
+// What is wrong with the temporary directory of a real run, or "" when nothing is: the
+// library's c:/temp/, relative to the working directory, unless ZRTMASK_TEMP_DIR names another.
 std::string TempDirectoryProblem() {
-  std::string directory = CurrentDirectory() + "/" + kTempDirectory + "/";
+  const char* configured = std::getenv("ZRTMASK_TEMP_DIR");
+  const std::string temp = configured != nullptr && *configured != '\0' ? configured : "c:/temp";
+  std::string directory = temp[0] == '/' ? temp : CurrentDirectory() + "/" + temp;
+  if (directory.back() != '/') directory += '/';
   struct stat info;
-  if (::stat(kTempDirectory, &info) != 0) {
+  if (::stat(temp.c_str(), &info) != 0) {
     return "the directory " + directory + " does not exist (it is never created for you)";
   }
   if (!S_ISDIR(info.st_mode)) return directory + " is not a directory";
-  if (::access(kTempDirectory, W_OK) != 0) return "the directory " + directory + " is not writable";
+  if (::access(temp.c_str(), W_OK) != 0) return "the directory " + directory + " is not writable";
   return "";
 }
 

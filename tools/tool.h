@@ -52,6 +52,7 @@ struct Invocation {
   bool dry_run = false;
   bool diff = false;
   std::string backup_suffix;
+  std::string temp_dir;  // --temp-dir: replaces c:/temp/ through ZRTMASK_TEMP_DIR
 };
 
 // The operands that the library operations take, in the order they are given.

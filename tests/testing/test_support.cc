@@ -136,14 +136,10 @@ const char kItemTemplate[] =
 
 const std::vector<Rewrite>& ItemRewrites() {
   static const std::vector<Rewrite> rewrites = {
-      {"view", {"view", "N"}, [](ZRTHtmlFile& file) { return file.SetZRTViewName("N"); }},
-      {"tag", {"tag", "S", "C"}, [](ZRTHtmlFile& file) { return file.SetZRTTagContent("S", "C"); }},
-      {"dump",
-       {"dump", "S", "C"},
-       [](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", "C"); }},
-      {"image",
-       {"image", "i", "1", "2"},
-       [](ZRTHtmlFile& file) { return file.SetZRTImageName("i", 1, 2); }},
+      {"view", [](ZRTHtmlFile& file) { return file.SetZRTViewName("N"); }},
+      {"tag", [](ZRTHtmlFile& file) { return file.SetZRTTagContent("S", "C"); }},
+      {"dump", [](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", "C"); }},
+      {"image", [](ZRTHtmlFile& file) { return file.SetZRTImageName("i", 1, 2); }},
   };
   return rewrites;
 }
@@ -157,29 +153,13 @@ std::string NewText(const Rewrite& rewrite, const std::string& template_text) {
   return text;
 }
 
-int RunWithFaults(const std::string& faults, const Rewrite& rewrite,
-                  const std::string& template_path, const std::string& errors_path) {
-  const std::vector<std::string>& arguments = rewrite.runner_arguments;
-  std::vector<std::string> words = {ZRTMASK_FAULT_RUNNER, arguments[0], template_path};
-  words.insert(words.end(), arguments.begin() + 1, arguments.end());
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int errors = ::open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (errors < 0 || ::dup2(errors, 2) < 0) ::_exit(126);
-    ::setenv("LD_PRELOAD", ZRTMASK_FAULT_SHIM, 1);
-    ::setenv("ZRTMASK_FAULTS", faults.c_str(), 1);
-    // Under AddressSanitizer the preloaded shim comes before the sanitizer's runtime.
-    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+int RunWithFaults(const std::vector<Injected>& faults, const Rewrite& rewrite,
+                  const std::string& template_path) {
+  for (const Injected& fault : faults) ArmFault(fault.kind, fault.nth, fault.error, fault.path_part);
+  ZRTHtmlFile file(template_path.c_str());
+  const int code = rewrite.run(file);
+  DisarmFaults();
+  return code;
 }
 
 }  // namespace zrtmask::testing

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/platform.h"
 
 namespace zrtmask::testing {
 
@@ -52,11 +53,9 @@ std::string FoldLineFeeds(const std::string& text);
 // The texts of the files left in c:/temp/, which are then removed.
 std::vector<std::string> TakeTempTexts();
 
-// A rewrite, run in process or by zrtmask_fault_runner (whose arguments are the first runner
-// argument, the template, then the rest).
+// A rewrite operation, run on a template object.
 struct Rewrite {
   const char* label;
-  std::vector<std::string> runner_arguments;
   std::function<int(ZRTHtmlFile&)> run;
 };
 
@@ -67,10 +66,18 @@ const std::vector<Rewrite>& ItemRewrites();
 // The text that rewrite gives template_text when nothing fails (via a scratch file).
 std::string NewText(const Rewrite& rewrite, const std::string& template_text);
 
-// Runs rewrite on template_path in a child with the fault shim preloaded and ZRTMASK_FAULTS set
-// to faults, its standard error going to errors_path. Returns its exit status, or -1.
-int RunWithFaults(const std::string& faults, const Rewrite& rewrite,
-                  const std::string& template_path, const std::string& errors_path = "/dev/null");
+// A fault for the platform layer's seam: the nth call (0: every call) of kind on a path
+// containing path_part fails with error.
+struct Injected {
+  Call kind;
+  const char* path_part;
+  int error;
+  int nth = 1;
+};
+
+// Runs rewrite on template_path with the faults armed, and returns its code.
+int RunWithFaults(const std::vector<Injected>& faults, const Rewrite& rewrite,
+                  const std::string& template_path);
 
 }  // namespace zrtmask::testing
 
