@@ -206,7 +206,8 @@ void AppendDiffLine(std::string& out, char mark, std::string_view line) {
   if (line.empty() || line.back() != '\n') out += "\n\\ No newline at end of file\n";
 }
 
-// A unified diff with three lines of context; empty when the texts are equal.
+}  // namespace
+
 std::string UnifiedDiff(std::string_view old_text, std::string_view new_text,
                         const std::string& name) {
   constexpr size_t kContext = 3;
@@ -257,6 +258,8 @@ std::string UnifiedDiff(std::string_view old_text, std::string_view new_text,
   }
   return out;
 }
+
+namespace {
 
 // Keeps the template's previous text beside it. The copy is written under a private name
 // before the rewrite; it becomes FILE+SUFFIX when the rewrite succeeds, or when it failed after

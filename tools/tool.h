@@ -107,12 +107,24 @@ int UnclosedTitleLine(const Invocation& call);
 int RunRewrite(const Command& command, const Invocation& call);
 // Rewrites a private copy and prints its new text, or a diff. Returns the exit status.
 int RunDryRun(const Command& command, const Invocation& call);
+// A unified diff with three lines of context, both sides named name; empty for equal texts.
+std::string UnifiedDiff(std::string_view old_text, std::string_view new_text,
+                        const std::string& name);
+
+// ---------------------------------------------------------------------------------------------
+// Subcommands with options of their own, each in its own file
+
+Subcommand RenderSubcommand();  // render.cc
 
 // ---------------------------------------------------------------------------------------------
 // Files (files.cc)
 
 // Reads the file at path ("-" is standard input). Returns 0 or the errno value of the failure.
 int ReadWholeFile(const std::string& path, std::string& bytes);
+// A value as the tool takes it: the argument itself, or, when from_file is set or the argument is
+// "-", the file it names (standard input for "-") less one final line end, as in "$(cat F)".
+// Returns 0, or kExitNoInput after a message naming the file.
+int ReadValue(const std::string& argument, bool from_file, std::string& bytes);
 // Writes all of bytes to fd. Returns 0 or the errno value of the failed write.
 int WriteAll(int fd, std::string_view bytes);
 // Creates path exclusively with mode 0600 and writes bytes to it. Returns 0 or an errno value.
