@@ -33,6 +33,9 @@ void ByteReader::OpenBytes(const char* data, std::size_t size) {
   assert(fd_ < 0 && source_ == nullptr);
   source_ = data;
   source_size_ = size;
+  // As Open does, read the first block now: the scanner's runs expect bytes, or the line feeds
+  // that end them, at the reading place from the start.
+  Refill();
 }
 
 std::size_t ByteReader::Offset(std::size_t back) const {
@@ -115,7 +118,7 @@ bool ByteReader::RefillFromBytes(std::size_t kept) {
   }
   end_ = static_cast<std::size_t>(out - buffer_);
   at_end_ = source_next_ == source_size_;
-  buffer_[end_] = '\n';
+  MarkEnd();
   return end_ > position_;
 }
 
