@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -276,5 +277,76 @@ bool SameFile(const char* first, const char* second) {
   if (::stat(first, &first_info) != 0 || ::stat(second, &second_info) != 0) return false;
   return first_info.st_dev == second_info.st_dev && first_info.st_ino == second_info.st_ino;
 }
+
+int CreateExclusiveWithMode(const char* path, unsigned mode, int* error) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, 0600, error);
+  if (fd < 0) return -1;
+  // The umask narrowed the bits at creation; set them as asked.
+  if (::fchmod(fd, static_cast<mode_t>(mode & 07777)) != 0) {
+    *error = errno;
+    int ignored = 0;
+    CloseFd(fd, &ignored);
+    ::unlink(path);
+    return -1;
+  }
+  return fd;
+}
+
+bool SyncFd(int fd, int* error) {
+  // A flush reports the write errors that the writes themselves did not.
+  if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  for (;;) {
+    if (::fsync(fd) == 0) return true;
+    if (errno != EINTR) {
+      *error = errno;
+      return false;
+    }
+  }
+}
+
+bool RenameFile(const char* from, const char* to, int* error) {
+  if (from == nullptr || to == nullptr) {
+    *error = EFAULT;
+    return false;
+  }
+  if (::rename(from, to) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool SyncDirectory(const char* directory, int* error) {
+  const int fd = OpenRetrying(directory, O_RDONLY | O_DIRECTORY, 0, error);
+  if (fd < 0) return false;
+  const bool synced = SyncFd(fd, error);
+  int ignored = 0;
+  CloseFd(fd, &ignored);
+  return synced;
+}
+
+bool FileMode(const char* path, unsigned* mode) {
+  struct stat info;
+  if (path == nullptr || ::stat(path, &info) != 0) return false;
+  *mode = static_cast<unsigned>(info.st_mode) & 07777u;
+  return true;
+}
+
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+bool IsNoSpaceError(int error) {
+#ifdef EDQUOT
+  if (error == EDQUOT) return true;
+#endif
+  return error == ENOSPC;
+}
+
+bool IsNotWritableError(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == ENOENT || error == ENOTDIR;
+}
+
+bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }
+
+bool IsPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+bool IsExistsError(int error) { return error == EEXIST; }
 
 }  // namespace zrtmask

@@ -65,6 +65,35 @@ enum class Call { kOpen, kRead, kWrite, kStatvfs, kAccess, kUnlink, kTruncate, k
 void ArmFault(Call kind, int nth, int error, const char* path_part = "");
 void DisarmFaults();
 
+// For publishing a file atomically (a new file beside it, flushed, renamed over it).
+// Creates path for writing only if it does not exist yet, with exactly the permission bits mode
+// (the umask does not apply). Returns the descriptor, or -1 with the errno in *error.
+int CreateExclusiveWithMode(const char* path, unsigned mode, int* error);
+// Flushes the open file's data to its disk (fsync). Returns true, or false with the errno.
+bool SyncFd(int fd, int* error);
+// Renames from over to (rename(2), atomic within one file system). Returns true, or false with
+// the errno in *error.
+bool RenameFile(const char* from, const char* to, int* error);
+// Flushes directory's entries (names created or renamed in it) to disk. Returns true, or false
+// with the errno in *error.
+bool SyncDirectory(const char* directory, int* error);
+// The permission bits (07777) of the file at path, following links. Returns false when it
+// cannot be examined (it does not exist, say).
+bool FileMode(const char* path, unsigned* mode);
+// The calling process's id, to tell apart names drawn by different processes.
+long ProcessId();
+// True when error says that a disk or quota is full.
+bool IsNoSpaceError(int error);
+// True when error says that a path cannot be written for its permissions, a read-only file
+// system, or a missing directory.
+bool IsNotWritableError(int error);
+// True when error says that a path does not exist.
+bool IsMissingError(int error);
+// True when error says that a path exists but its permissions forbid the access.
+bool IsPermissionError(int error);
+// True when error says that a file to be created exists already.
+bool IsExistsError(int error);
+
 }  // namespace zrtmask
 
 #endif  // ZRTMASK_BASE_PLATFORM_H_

@@ -7,6 +7,8 @@
 // longer than a name may be, and the first 0x02 byte into one two bytes longer than a value
 // may be, so that the items around them are cut; bit 0x80 puts a block's worth of text in
 // front, so that the file's first bytes straddle the reader's first block boundary.
+// The same bytes, read from memory, give an outline whose regions start and end at the "<" and
+// ">" of their elements, and a render with nothing to fill gives them back unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +18,8 @@
 
 #include "ZRTDcHtmlHandler.h"
 #include "fuzz/fuzz_support.h"
+#include "zrtmask_outline.h"
+#include "zrtmask_render.h"
 
 namespace {
 
@@ -143,5 +147,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((item.type & mask) != 0) expected.push_back(item);
   }
   Require(some == expected, "a restricted mask changed the items it asks for");
+
+  zrtmask::Outline outline;
+  Require(zrtmask::OutlineMask(file, {}, &outline) == 0, "the outline failed");
+  for (const zrtmask::OutlineRegion& region : outline.regions) {
+    Require(file[region.opening.begin] == '<' && region.opening.end <= region.content.begin &&
+                region.content.end <= region.closing.begin && region.closing.end <= file.size(),
+            "a region's ranges are out of order");
+    if (region.closed) {
+      Require(file[region.opening.end - 1] == '>' && file[region.closing.begin] == '<' &&
+                  file[region.closing.end - 1] == '>',
+              "a closed region does not span its elements");
+    }
+  }
+  std::string page;
+  Require(zrtmask::RenderPage(file, zrtmask::PageFill(), &page) == 0 && page == file,
+          "a render with nothing to fill changed the bytes");
   return 0;
 }

@@ -19,6 +19,7 @@ enum ResultCode : int {
   kTemplateDiskFull = 9,      // the template's disk (or, in a marker rewrite, the temporary disk)
                               // is full
   kRegionNotClosed = 10,      // a marker region or title is not closed; template left unchanged
+  kNotInMask = 11,            // a part named in a page fill is not in the mask; nothing written
   kOpenFailed = 15,           // an open or write failed for a cause the checks do not find
   kMaskUnreadable = 21,       // the mask file exists but cannot be read
   kMaskMissing = 22,          // the mask file does not exist (or no mask path was given)
@@ -38,6 +39,7 @@ inline const char* DescribeResult(int code) {
     case kTemplateNotWritable: return "template cannot be opened for writing";
     case kTemplateDiskFull: return "disk full";
     case kRegionNotClosed: return "a marker region or title is not closed; template left unchanged";
+    case kNotInMask: return "a region, title, image or marker to fill is not in the mask";
     case kOpenFailed: return "open or write failed";
     case kMaskUnreadable: return "mask file is not readable";
     case kMaskMissing: return "mask file does not exist";

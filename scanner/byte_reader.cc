@@ -2,6 +2,8 @@
 // folding of CR LF line ends.
 #include "scanner/byte_reader.h"
 
+#include <algorithm>
+
 #include "base/platform.h"
 
 namespace zrtmask {
@@ -27,14 +29,34 @@ bool ByteReader::Open(const char* path, int* error) {
   return true;
 }
 
+void ByteReader::OpenBytes(const char* data, std::size_t size) {
+  assert(fd_ < 0 && source_ == nullptr);
+  source_ = data;
+  source_size_ = size;
+  // As Open does, read the first block now: the scanner's runs expect bytes, or the line feeds
+  // that end them, at the reading place from the start.
+  Refill();
+}
+
+std::size_t ByteReader::Offset(std::size_t back) const {
+  assert(source_ != nullptr && back <= position_);
+  const std::size_t position = position_ - back;
+  if (position < block_start_) return kept_origin_;
+  const std::size_t dropped_before = static_cast<std::size_t>(
+      std::lower_bound(folded_.begin(), folded_.end(), position) - folded_.begin());
+  return block_origin_ + (position - block_start_) + dropped_before;
+}
+
 bool ByteReader::Refill() {
   assert(position_ == end_);
   if (at_end_) return false;
   std::size_t kept = 0;
   if (end_ > 0) {
+    if (source_ != nullptr) kept_origin_ = Offset(1);
     buffer_[0] = buffer_[end_ - 1];
     kept = 1;
   }
+  if (source_ != nullptr) return RefillFromBytes(kept);
   position_ = kept;
   end_ = kept;
   for (;;) {
@@ -62,6 +84,42 @@ bool ByteReader::Refill() {
     MarkEnd();
     if (end_ > position_) return true;
   }
+}
+
+bool ByteReader::RefillFromBytes(std::size_t kept) {
+  position_ = kept;
+  block_start_ = kept;
+  block_origin_ = source_next_;
+  folded_.clear();
+  std::size_t count = std::min(kBlockSize, source_size_ - source_next_);
+  // A CR LF never straddles two blocks: a block that would end in its CR ends before it.
+  if (count > 1 && source_next_ + count < source_size_ &&
+      source_[source_next_ + count - 1] == '\r' && source_[source_next_ + count] == '\n') {
+    --count;
+  }
+  const char* from = source_ + source_next_;
+  const char* const last = from + count;
+  source_next_ += count;
+  char* out = buffer_ + kept;
+  // Each step copies one stretch up to a CR that a line feed follows, and drops that CR.
+  for (;;) {
+    const char* cr =
+        static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(last - from)));
+    while (cr != nullptr && (cr + 1 == last || cr[1] != '\n')) {
+      cr = static_cast<const char*>(
+          std::memchr(cr + 1, '\r', static_cast<std::size_t>(last - cr - 1)));
+    }
+    const char* stop = cr == nullptr ? last : cr;
+    std::memcpy(out, from, static_cast<std::size_t>(stop - from));
+    out += stop - from;
+    if (cr == nullptr) break;
+    folded_.push_back(static_cast<std::size_t>(out - buffer_));
+    from = cr + 1;
+  }
+  end_ = static_cast<std::size_t>(out - buffer_);
+  at_end_ = source_next_ == source_size_;
+  MarkEnd();
+  return end_ > position_;
 }
 
 std::size_t ByteReader::FoldLineEnds(std::size_t from, std::size_t to) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -82,6 +83,14 @@ class ByteReader {
   // directory) fails here. Returns true, or false with the errno in *error. Requires that no
   // file is open yet.
   bool Open(const char* path, int* error);
+  // Reads size bytes at data instead of a file; they must stay valid and unchanged while the
+  // reader is in use. CR LF folds as in a file, and Offset maps back to positions in data.
+  // Requires that no file is open yet. Reading may then allocate (may throw std::bad_alloc).
+  void OpenBytes(const char* data, std::size_t size);
+  // For a reader over bytes: the offset in data at which the original bytes of the next byte
+  // to hand out start (a line feed folded from CR LF starts at its CR); size at the end. With
+  // back = 1, the same for the byte handed out last.
+  std::size_t Offset(std::size_t back = 0) const;
 
   // Reads the next byte (0 to 255), or kEndOfInput. A read error counts as the end of input.
   int Get() {
@@ -120,7 +129,20 @@ class ByteReader {
   // new end of the data.
   std::size_t FoldLineEnds(std::size_t from, std::size_t to);
 
+  // Fills buffer_ from source_ rather than from the file; the same contract as Refill.
+  bool RefillFromBytes(std::size_t kept);
+
   int fd_ = -1;
+  // Reading bytes instead of a file (OpenBytes): the bytes, the next one to copy, the offset in
+  // source_ of the block's first new byte and of the byte kept in buffer_[0], and the buffer
+  // positions of the line feeds whose CR was dropped, in order.
+  const char* source_ = nullptr;
+  std::size_t source_size_ = 0;
+  std::size_t source_next_ = 0;
+  std::size_t block_origin_ = 0;
+  std::size_t block_start_ = 0;  // buffer position of the block's first new byte
+  std::size_t kept_origin_ = 0;
+  std::vector<std::size_t> folded_;
   bool at_end_ = false;       // the file has no more bytes (or a read failed)
   bool pending_cr_ = false;   // a block ended in a carriage return, not yet handed out
   int read_error_ = 0;        // errno of the read that failed, 0 when none did

@@ -28,14 +28,6 @@ constexpr unsigned kTempFileMode = 0600;
 // A template created by the mask copy gets the usual mode, less the umask.
 constexpr unsigned kTemplateFileMode = 0666;
 
-// True when errno value error means that the file system ran out of space or quota.
-bool IsNoSpaceError(int error) {
-#ifdef EDQUOT
-  if (error == EDQUOT) return true;
-#endif
-  return error == ENOSPC;
-}
-
 // True when a failed reservation says only that the file cannot reserve space (a device, a
 // file system without the call): the copy back then goes ahead without one.
 bool CannotReserve(int error) {

@@ -12,6 +12,7 @@
 
 #include "ZRTHtmlFile.h"
 #include "testing/test_support.h"
+#include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
@@ -358,6 +359,24 @@ TEST_F(FaultInjectionTest, MaskCopyOntoDevFullGives9AndKeepsTheMask) {
   EXPECT_EQ(ZRTHtmlFile(kTemplatePath).CopyMaskFile(kMaskPath), kTemplateDiskFull);
   EXPECT_EQ(ReadFile(kMaskPath), "mask text");
   EXPECT_TRUE(TempFiles().empty());
+}
+
+// A page published onto a full disk: 9, the old page as it was and nothing beside it (the
+// child answers 1 when either is not so).
+TEST_F(FaultInjectionTest, PublishOntoFullDiskKeepsTheOldPage) {
+  WriteFile(kMaskPath, "<S>old</S>" + LargeText(100 * 1024));
+  ASSERT_EQ(::mkdir("disk", 0777), 0);
+  PageFill fill;
+  fill.regions.push_back({"S", "new", false});
+  EXPECT_EQ(RunOnSmallDisk("disk", 64 * 1024,
+                           [&] {
+                             WriteFile("disk/p.html", "old page");
+                             const int code = PublishPage(kMaskPath, "disk/p.html", fill);
+                             const bool kept = ReadFile("disk/p.html") == "old page" &&
+                                               testing::ListDirectory("disk").size() == 1;
+                             return kept ? code : 1;
+                           }),
+            kTemplateDiskFull);
 }
 
 }  // namespace

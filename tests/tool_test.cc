@@ -180,6 +180,48 @@ TEST_F(ToolTest, EachRewriteIsSilentAndReachesItsOwnOperation) {
   EXPECT_EQ(TempFiles(), std::vector<std::string>{});
 }
 
+// render fills each part as its rewrite does (values from arguments, files and standard input),
+// publishes with -o, shows a diff, and names a part that the mask lacks or leaves open.
+TEST_F(ToolTest, RenderFillsEachPartAsItsRewriteDoes) {
+  WriteFile("v.txt", "Q2 <final>\n");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"render", "t.html", "--view-name-file", "v.txt"}, "<title>Q2 &lt;final&gt;</title>"},
+      {{"render", "t.html", "--text", "ZRTSummary=-"},
+       "<!--ZRTSummary-->a<BR>b<BR><!--/ZRTSummary-->"},
+      {{"render", "t.html", "--html", "ZRTSummary=<b>x</b>"},
+       "<!--ZRTSummary--><b>x</b><!--/ZRTSummary-->"},
+      {{"render", "t.html", "--image", "new.png", "10", "20"},
+       "<!--ZRTImage--><img src=\"new.png\" width=\"10\" height=\"20\"><!--/ZRTImage-->"},
+      {{"render", "t.html", "--start", "s", "--annotations", "a", "--url", "u", "--dbaccess", "d"},
+       "<QLXSTART>\ns\n\n<QLXANNOT>\na\n\n<QLXURL>\nu\n\n<QLXDBACCESS>\nd\n"},
+  };
+  for (const auto& [args, fragment] : cases) {
+    SCOPED_TRACE(Describe(args));
+    const ToolRun run = RunTool(args, "a\nb\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(fragment), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(Outcome(RunTool({"render", "t.html", "-o", "p.html", "--url", "u"})), "0 out[] err[]");
+  EXPECT_EQ(Outcome(RunTool({"render", "t.html", "-o", "p.html", "--url", "v", "--diff"})),
+            "0 out[--- p.html\n+++ p.html\n@@ -7,7 +7,7 @@\n <QLXSTART>\n <QLXANNOT>\n"
+            " <QLXURL>\n-u\n+v\n \n <QLXDBACCESS>\n </body>\n] err[]");
+  WriteFile("open.html", "<a>\n<ZRTSummary>never closed\n");
+  EXPECT_EQ(Outcome(RunTool({"render", "open.html", "-o", "p.html", "--text", "ZRTSummary=x"})),
+            "10 out[] err[zrtmask: open.html:2: ZRTSummary: a marker region or title is not "
+            "closed; template left unchanged\n]");
+  EXPECT_EQ(Outcome(RunTool({"render", "t.html", "--html", "ZRTNone=x"})),
+            "11 out[] err[zrtmask: t.html: ZRTNone: a region, title, image or marker to fill is "
+            "not in the mask\n]");
+  EXPECT_EQ(Outcome(RunTool({"render", "t.html", "-o", "nodir/p.html", "--url", "u"})),
+            "8 out[] err[zrtmask: nodir/p.html: cannot be written: its directory is missing or "
+            "not writable\n]");
+  EXPECT_EQ(Outcome(RunTool({"render", "-", "--start", "-"})),
+            "64 out[] err[zrtmask: standard input (-) can be read only once\n"
+            "Run 'zrtmask render --help' for more information.\n]");
+  EXPECT_EQ(ReadFile("p.html").find("<QLXURL>\nu\n"), ReadFile("p.html").find("<QLXURL>"));
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
 TEST_F(ToolTest, FailuresExitWithTheResultCodeAndNameTheFile) {
   WriteFile("open.html", "<a>\n<ZRTSummary>never closed\n<b>x</b>\n");
   WriteFile("title.html", "<ZRTViewName>\n<title>never closed\n<p>x</p>\n");

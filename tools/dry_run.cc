@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "ZRTHtmlFile.h"
@@ -66,19 +67,19 @@ int PrintDiff(const std::string& old_path, const std::string& new_path, const st
   int error =
       ::posix_spawnp(&child, "diff", nullptr, nullptr, const_cast<char* const*>(argv), environ);
   if (error != 0) {
-    PrintError("dry run", std::string("cannot run diff: ") + std::strerror(error));
+    PrintError("diff", std::string("cannot run it: ") + std::strerror(error));
     return kExitIoError;
   }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
-      PrintError("dry run", std::string("cannot wait for diff: ") + std::strerror(errno));
+      PrintError("diff", std::string("cannot wait for it: ") + std::strerror(errno));
       return kExitIoError;
     }
   }
   // diff exits with 0 for equal files and 1 for different ones; its own messages are on stderr.
   if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return kOk;
-  PrintError("dry run", "diff failed");
+  PrintError("diff", "it failed");
   return kExitIoError;
 }
 
@@ -314,15 +315,23 @@ int RunDryRun(const Command& command, const Invocation& call) {
     std::fwrite(new_text.data(), 1, new_text.size(), stdout);
     return FinishOutput();
   }
-  const std::string previous_path = scratch.path() + "/previous.html";
-  int error = WriteNewFile(previous_path, old_text);
+  int status = PrintUnifiedDiff(old_text, new_text, DisplayName(call.template_path));
+  return status != kOk ? status : FinishOutput();
+}
+
+int PrintUnifiedDiff(std::string_view old_text, std::string_view new_text,
+                     const std::string& label) {
+  ScratchDirectory scratch;
+  int error = scratch.Create();
+  const std::string old_path = scratch.path() + "/old.html";
+  const std::string new_path = scratch.path() + "/new.html";
+  if (error == 0) error = WriteNewFile(old_path, old_text);
+  if (error == 0) error = WriteNewFile(new_path, new_text);
   if (error != 0) {
-    PrintError("dry run", std::string("cannot keep the previous text: ") + std::strerror(error));
+    PrintError("diff", std::string("cannot keep the texts to compare: ") + std::strerror(error));
     return kExitIoError;
   }
-  int status =
-      PrintDiff(previous_path, scratch.path() + "/template.html", DisplayName(call.template_path));
-  return status != kOk ? status : FinishOutput();
+  return PrintDiff(old_path, new_path, label);
 }
 
 }  // namespace zrtmask

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -39,6 +40,24 @@ int ReadWholeFile(const std::string& path, std::string& bytes) {
   int error = ReadAll(fd, bytes);
   ::close(fd);
   return error;
+}
+
+int ReadValue(const std::string& argument, bool from_file, std::string& bytes) {
+  if (!from_file && argument != "-") {
+    bytes = argument;
+    return 0;
+  }
+  const int error = ReadWholeFile(argument, bytes);
+  if (error != 0) {
+    PrintError(DisplayName(argument), std::strerror(error));
+    return kExitNoInput;
+  }
+  // One final line end belongs to the file, not to the value.
+  if (!bytes.empty() && bytes.back() == '\n') {
+    bytes.pop_back();
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+  }
+  return 0;
 }
 
 int WriteAll(int fd, std::string_view bytes) {

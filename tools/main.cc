@@ -149,23 +149,9 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
       return UsageError(command.name, sub.value->get_name() + " or " + sub.value_file->get_name() +
                                           " is required");
     }
-    const std::string& source = from_file ? call.value_file : call.value;
-    if (from_file || source == "-") {
-      int error = ReadWholeFile(source, call.value_bytes);
-      if (error != 0) {
-        PrintError(DisplayName(source), std::strerror(error));
-        return kExitNoInput;
-      }
-      // One final line end belongs to the file, not to the value, as in "$(cat F)".
-      if (!call.value_bytes.empty() && call.value_bytes.back() == '\n') {
-        call.value_bytes.pop_back();
-        if (!call.value_bytes.empty() && call.value_bytes.back() == '\r') {
-          call.value_bytes.pop_back();
-        }
-      }
-    } else {
-      call.value_bytes = call.value;
-    }
+    const int status =
+        ReadValue(from_file ? call.value_file : call.value, from_file, call.value_bytes);
+    if (status != 0) return status;
   }
   // A dry run works in another directory: a relative mask path must still name the same file.
   if (call.dry_run && call.mask_path != "-") call.mask_path = AbsolutePath(call.mask_path);
@@ -283,6 +269,7 @@ const std::vector<Subcommand>& Subcommands() {
     std::vector<Subcommand> all;
     for (const Command& command : Operations()) all.push_back(Operation(command));
     // Subcommands with options of their own follow, each from its own file.
+    all.push_back(RenderSubcommand());
     all.push_back(CheckSubcommand());
     return all;
   }();

@@ -64,7 +64,8 @@ struct Invocation {
 };
 
 // The subcommands with options of their own, each from its own file.
-Subcommand CheckSubcommand();  // check.cc
+Subcommand RenderSubcommand();  // render.cc
+Subcommand CheckSubcommand();   // check.cc
 
 // The operands that the library operations take, in the order they are given.
 enum class Operand { kTemplate, kTagName, kValue, kImageSource, kWidth, kHeight, kMask };
@@ -131,12 +132,21 @@ int RunOperation(const Command& command, Invocation& call);
 int RunRewrite(const Command& command, const Invocation& call);
 // Rewrites a private copy and prints its new text, or a diff. Returns the exit status.
 int RunDryRun(const Command& command, const Invocation& call);
+// Prints a unified diff of old_text against new_text with three lines of context, both sides
+// named label, made by diff(1); nothing for equal texts. Returns 0, or kExitIoError after a
+// message.
+int PrintUnifiedDiff(std::string_view old_text, std::string_view new_text,
+                     const std::string& label);
 
 // ---------------------------------------------------------------------------------------------
 // Files (files.cc)
 
 // Reads the file at path ("-" is standard input). Returns 0 or the errno value of the failure.
 int ReadWholeFile(const std::string& path, std::string& bytes);
+// A value as the tool takes it: the argument itself, or, when from_file is set or the argument is
+// "-", the file it names (standard input for "-") less one final line end, as in "$(cat F)".
+// Returns 0, or kExitNoInput after a message naming the file.
+int ReadValue(const std::string& argument, bool from_file, std::string& bytes);
 // Writes all of bytes to fd. Returns 0 or the errno value of the failed write.
 int WriteAll(int fd, std::string_view bytes);
 // Creates path exclusively with mode 0600 and writes bytes to it. Returns 0 or an errno value.

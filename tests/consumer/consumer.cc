@@ -8,6 +8,8 @@
 
 #include "ZRTHtmlFile.h"
 #include "zrtmask_module.h"
+#include "zrtmask_outline.h"
+#include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
 namespace {
@@ -45,6 +47,18 @@ int main() {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (text.find("<!--Summary-->line 1<BR>line 2<BR><!--/Summary-->") == std::string::npos) {
     return Fail("filled region", 0);
+  }
+  // The one-step render, from the same mask in memory.
+  const std::string mask = "<ZRTViewName><title>Old</title></ZRTViewName>\n";
+  zrtmask::Outline outline;
+  code = zrtmask::OutlineMask(mask, {}, &outline);
+  if (code != zrtmask::kOk || outline.titles.size() != 1) return Fail("OutlineMask", code);
+  zrtmask::PageFill fill;
+  fill.view_name = "New";
+  std::string rendered;
+  code = zrtmask::RenderPage(mask, fill, &rendered);
+  if (code != zrtmask::kOk || rendered != "<ZRTViewName><title>New</title></ZRTViewName>\n") {
+    return Fail("RenderPage", code);
   }
   std::puts("ok");
   return 0;

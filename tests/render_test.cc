@@ -1,0 +1,326 @@
+// The outline and the page render: the mask's bytes kept, each filled part as the legacy
+// operation writes it, and pages published whole.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZRTHtmlFile.h"
+#include "testing/test_support.h"
+#include "zrtmask_outline.h"
+#include "zrtmask_render.h"
+#include "zrtmask_result.h"
+
+namespace zrtmask {
+namespace {
+
+using testing::ListDirectory;
+using testing::ReadFile;
+using testing::WriteFile;
+
+class RenderTest : public testing::ScratchDirTest {};
+
+std::string Render(const std::string& mask, const PageFill& fill) {
+  std::string page;
+  const int code = RenderPage(mask, fill, &page);
+  return code == kOk ? page : "code " + std::to_string(code);
+}
+
+// Every mask the suite has: the fuzz seeds, the test pages, the example, and random markup from
+// a fixed seed (fragments with CR LF, lone CR, comments, declarations and markers).
+std::vector<std::string> SampleMasks() {
+  std::vector<std::string> masks;
+  for (const char* directory :
+       {ZRTMASK_TEST_DATA_DIR, ZRTMASK_EXAMPLES_DIR, ZRTMASK_FUZZ_CORPUS_DIR}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+      if (entry.is_regular_file()) masks.push_back(ReadFile(entry.path().string()));
+    }
+  }
+  static const char* const kPieces[] = {"<ZRTA>",
+                                        "</ZRTA>",
+                                        "<ZRTA x=1>",
+                                        "<title>",
+                                        "</title>",
+                                        "<ZRTViewName>",
+                                        "<ZRTImage>",
+                                        "</ZRTImage>",
+                                        "<img src=\"a\" width=1>",
+                                        "<IMG SRC height='2'>",
+                                        "<!--",
+                                        "-->",
+                                        "<!x>",
+                                        "<QLXSTART>",
+                                        "< qlxurl\r\n>",
+                                        "QLX",
+                                        "\r\n",
+                                        "\r",
+                                        "\n",
+                                        " ",
+                                        "<",
+                                        ">",
+                                        "=",
+                                        "\"",
+                                        "'",
+                                        "text",
+                                        "START",
+                                        "sta",
+                                        "L",
+                                        "<qlxStart\n >",
+                                        "<!--ZRTA-->",
+                                        "<!--/ZRTA-->",
+                                        "<SYS path=\"p\">",
+                                        "<ZRTPath>",
+                                        "<b>",
+                                        "-"};
+  std::mt19937 random(12);
+  for (int count = 0; count < 300; ++count) {
+    std::string mask;
+    for (int piece = static_cast<int>(random() % 40); piece > 0; --piece) {
+      mask += kPieces[random() % (sizeof(kPieces) / sizeof(kPieces[0]))];
+    }
+    masks.push_back(mask);
+  }
+  return masks;
+}
+
+// An empty fill gives back the mask; a fill of every closed region and two markers the mask
+// holds keeps every byte before the first filled part and after the last; the outline's
+// processing markers and unclosed regions and titles are those of the legacy operations.
+TEST_F(RenderTest, KeepsEveryByteOutsideTheFilledParts) {
+  for (const std::string& mask : SampleMasks()) {
+    SCOPED_TRACE(mask.substr(0, 200));
+    ASSERT_EQ(Render(mask, PageFill()), mask);
+    Outline outline;
+    ASSERT_EQ(OutlineMask(mask, {}, &outline), kOk);
+    PageFill fill;
+    std::size_t first = mask.size();
+    std::size_t last = 0;
+    auto touch = [&](ByteRange range) {
+      first = std::min(first, range.begin);
+      last = std::max(last, range.end);
+    };
+    for (const OutlineRegion& region : outline.regions) {
+      if (region.name == "ZRTImage" || region.name == "ZRTViewName") continue;
+      bool closed = true;
+      for (const OutlineRegion& other : outline.regions) {
+        if (other.name == region.name) closed = other.closed;
+      }
+      if (!closed) continue;
+      fill.regions.push_back({region.name, "new", false});
+      touch({region.opening.begin, region.closing.end});
+    }
+    for (const OutlineMarker& marker : outline.markers) {
+      if (marker.kind == ProcessingMarker::kStart) fill.start = "s";
+      if (marker.kind == ProcessingMarker::kUrl) fill.url = "u";
+      if (marker.kind == ProcessingMarker::kStart || marker.kind == ProcessingMarker::kUrl) {
+        touch({marker.insert_at, marker.insert_at});
+      }
+    }
+    const std::string page = Render(mask, fill);
+    ASSERT_NE(page.substr(0, 5), "code ");
+    // The processing markers are found where the setters find them (their copy keeps every
+    // byte of a mask without CR).
+    if (mask.find('\r') == std::string::npos) {
+      PageFill start;
+      start.start = "v";
+      WriteFile("t.html", mask);
+      ASSERT_EQ(ZRTHtmlFile("t.html").SetZRTStart("v"), kOk);
+      const std::string rendered = Render(mask, start);
+      EXPECT_EQ(rendered == "code 11" ? mask : rendered, ReadFile("t.html"));
+    }
+    // A region or title is unclosed exactly when the legacy rewrites answer 10 for it.
+    WriteFile("t.html", mask);
+    const bool title_open = !outline.titles.empty() && !outline.titles.back().closed;
+    EXPECT_EQ(ZRTHtmlFile("t.html").SetZRTViewName("v") == kRegionNotClosed, title_open);
+    for (const OutlineRegion& region : outline.regions) {
+      WriteFile("t.html", mask);
+      PageFill one;
+      one.regions.push_back({region.name, "x", true});
+      const bool open = Render(mask, one) == "code " + std::to_string(kRegionNotClosed);
+      EXPECT_EQ(
+          ZRTHtmlFile("t.html").dumpZRTTagContent(region.name.c_str(), "x") == kRegionNotClosed,
+          open)
+          << region.name;
+    }
+    if (first > last) continue;
+    EXPECT_EQ(page.substr(0, first), mask.substr(0, first));
+    EXPECT_EQ(page.substr(page.size() - (mask.size() - last)), mask.substr(last));
+  }
+}
+
+// Each filled part is what the legacy operation writes on a mask without its quirks (no blank
+// lines, no declaration, no text after the last tag), with LF and with CR LF line ends; the
+// whole legacy sequence (mask copy and every rewrite) gives the render's page.
+TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
+  const std::string mask =
+      "<html>\n<head><ZRTViewName><title>Old</title></ZRTViewName></head>\n"
+      "<body class=\"b\" >\n<QLXSTART><p>A <ZRTSummary>old<BR>text</ZRTSummary></p>\n"
+      "<ZRTBody>old</ZRTBody><ZRTImage><img src=\"o.gif\" width=\"1\" height=\"2\" ></ZRTImage>\n"
+      "<  QLXURL\n ><QLXANNOT><qlxdbaccess></body>\n</html>";
+  struct Step {
+    const char* label;
+    std::function<int(ZRTHtmlFile&)> legacy;
+    std::function<void(PageFill&)> fill;
+  };
+  const std::vector<Step> steps = {
+      {"view name", [](ZRTHtmlFile& f) { return f.SetZRTViewName("Sales <2007> & co"); },
+       [](PageFill& p) { p.view_name = "Sales <2007> & co"; }},
+      {"text", [](ZRTHtmlFile& f) { return f.SetZRTTagContent("ZRTSummary", "a\nb <c>"); },
+       [](PageFill& p) {
+         p.regions.push_back({"ZRTSummary", "a\nb <c>", false});
+       }},
+      {"html", [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("ZRTBody", "<i>x</i>"); },
+       [](PageFill& p) {
+         p.regions.push_back({"ZRTBody", "<i>x</i>", true});
+       }},
+      {"image", [](ZRTHtmlFile& f) { return f.SetZRTImageName("n\".gif", -3, 40); },
+       [](PageFill& p) {
+         p.image = ImageFill{"n\".gif", -3, 40};
+       }},
+      {"start", [](ZRTHtmlFile& f) { return f.SetZRTStart("s 1"); },
+       [](PageFill& p) { p.start = "s 1"; }},
+      {"annotations", [](ZRTHtmlFile& f) { return f.SetZRTAnnotations(""); },
+       [](PageFill& p) { p.annotations = ""; }},
+      {"url", [](ZRTHtmlFile& f) { return f.SetZRTURL("http://x/?a=1"); },
+       [](PageFill& p) { p.url = "http://x/?a=1"; }},
+      {"database", [](ZRTHtmlFile& f) { return f.SetZRTDBAccess("db"); },
+       [](PageFill& p) { p.db_access = "db"; }},
+  };
+  for (const bool crlf : {false, true}) {
+    std::string text;
+    for (char byte : mask)
+      text += crlf && byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+    WriteFile("m.html", text);
+    PageFill all;
+    ZRTHtmlFile sequence("all.html");
+    ASSERT_EQ(sequence.CopyMaskFile("m.html"), kOk);
+    for (const Step& step : steps) {
+      SCOPED_TRACE(std::string(step.label) + (crlf ? " CR LF" : " LF"));
+      ZRTHtmlFile single("one.html");
+      ASSERT_EQ(single.CopyMaskFile("m.html"), kOk);
+      ASSERT_EQ(step.legacy(single), kOk);
+      PageFill fill;
+      step.fill(fill);
+      EXPECT_EQ(Render(text, fill), ReadFile("one.html"));
+      ASSERT_EQ(step.legacy(sequence), kOk);
+      step.fill(all);
+    }
+    EXPECT_EQ(Render(text, all), ReadFile("all.html"));
+  }
+}
+
+// A part named in the fill that the mask lacks is 11, one not closed is 10 (the line the
+// outline gives it is where a message points); nothing is rendered.
+TEST_F(RenderTest, MissingOrUnclosedPartsAreErrors) {
+  auto region = [](const char* name) {
+    PageFill fill;
+    fill.regions.push_back({name, "x", false});
+    return fill;
+  };
+  PageFill view;
+  view.view_name = "v";
+  PageFill image;
+  image.image = ImageFill{"i", 1, 2};
+  PageFill start;
+  start.start = "s";
+  EXPECT_EQ(Render("<ZRTA>a</ZRTA>", region("ZRTB")), "code 11");
+  EXPECT_EQ(Render("<!--ZRTA-->a<!--/ZRTA--> </ZRTA>", region("ZRTA")), "code 11");
+  EXPECT_EQ(Render("<ZRTA>a</ZRTA>\n<ZRTA>b", region("ZRTA")), "code 10");
+  EXPECT_EQ(Render("<Summary>a</Summary>", region("Summary")),
+            "<!--Summary-->x<BR><!--/Summary-->");
+  EXPECT_EQ(Render("<title>t</title><ZRTViewName>", view), "code 11");
+  EXPECT_EQ(Render("<ZRTViewName><title>t", view), "code 10");
+  EXPECT_EQ(Render("<ZRTImage></ZRTImage>", image), "code 11");
+  EXPECT_EQ(Render("<ZRTImage><img src=a>", image), "code 10");
+  EXPECT_EQ(Render("<!-- <QLXSTAR> --> <p>", start), "code 11");
+  Outline outline;
+  ASSERT_EQ(OutlineMask("<p>\n<ZRTA>a</ZRTA>\r\n\n<ZRTA id=1>b", {}, &outline), kOk);
+  ASSERT_EQ(outline.regions.size(), 2u);
+  EXPECT_EQ(outline.regions[1].line, 4);
+  EXPECT_FALSE(outline.regions[1].closed);
+  EXPECT_EQ(outline.regions[1].opening.begin, 21u);
+}
+
+// A region holding markup, scripts and preformatted text keep their bytes outside the region;
+// a marker inside a comment is no marker for the scanner's queries, but a processing marker
+// there is found as the setters find it.
+TEST_F(RenderTest, KeepsWhatTheLegacyRewritesChange) {
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "n", true});
+  fill.start = "v";
+  EXPECT_EQ(Render("<!DOCTYPE html>\r\n<script>if (a<b && c>d) x();</script>\r\n\r\n"
+                   "<pre>\n\n</pre><![CDATA[x]]><p  a='1'><ZRTA>\n<b>old</b>\n</ZRTA>"
+                   "<!-- <ZRTA> --><!--<QLXSTART>-->\r\n",
+                   fill),
+            "<!DOCTYPE html>\r\n<script>if (a<b && c>d) x();</script>\r\n\r\n"
+            "<pre>\n\n</pre><![CDATA[x]]><p  a='1'><!--ZRTA-->n<!--/ZRTA-->"
+            "<!-- <ZRTA> --><!--<QLXSTART>\r\nv\r\n-->\r\n");
+}
+
+// Publishing: readers of the page see only whole pages while it is rendered hundreds of times;
+// the page keeps its mode, a new page gets the mask's; no file is left beside it.
+TEST_F(RenderTest, PublishesWholePagesAtomically) {
+  const std::string body(20000, 'x');
+  WriteFile("m.html", "<html><ZRTA>old</ZRTA>" + body + "</html>\n");
+  ASSERT_EQ(::chmod("m.html", 0640), 0);
+  ::mkdir("site", 0755);
+  PageFill first;
+  first.regions.push_back({"ZRTA", "first", false});
+  PageFill second;
+  second.regions.push_back({"ZRTA", "second", false});
+  ASSERT_EQ(PublishPage("m.html", "site/p.html", first), kOk);
+  struct stat info {};
+  ASSERT_EQ(::stat("site/p.html", &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  const std::string first_page = ReadFile("site/p.html");
+  const std::string second_page = Render(ReadFile("m.html"), second);
+  ASSERT_EQ(::chmod("site/p.html", 0604), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      const std::string seen = ReadFile("site/p.html");
+      if (seen != first_page && seen != second_page) ++torn;
+    }
+  });
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(PublishPage("m.html", "site/p.html", round % 2 == 0 ? second : first), kOk);
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  ASSERT_EQ(::stat("site/p.html", &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+  EXPECT_EQ(ListDirectory("site"), std::vector<std::string>{"p.html"});
+}
+
+// A missing mask, a region not in it and a read-only directory (for an unprivileged user) leave
+// the old page as it was and nothing beside it.
+TEST_F(RenderTest, FailedPublishKeepsTheOldPage) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  ::mkdir("site", 0755);
+  WriteFile("site/p.html", "old");
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "new", false});
+  PageFill other;
+  other.regions.push_back({"ZRTB", "new", false});
+  EXPECT_EQ(PublishPage("none.html", "site/p.html", fill), kMaskMissing);
+  EXPECT_EQ(PublishPage("m.html", "site/p.html", other), kNotInMask);
+  EXPECT_EQ(PublishPage("m.html", "nowhere/p.html", fill), kTemplateNotWritable);
+  ASSERT_EQ(::chmod("site", 0555), 0);
+  EXPECT_EQ(testing::RunUnprivileged([&] { return PublishPage("m.html", "site/p.html", fill); }),
+            kTemplateNotWritable);
+  ASSERT_EQ(::chmod("site", 0755), 0);
+  EXPECT_EQ(ReadFile("site/p.html"), "old");
+  EXPECT_EQ(ListDirectory("site"), std::vector<std::string>{"p.html"});
+}
+
+}  // namespace
+}  // namespace zrtmask
