@@ -3,9 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -57,7 +57,7 @@ bool IsRawTextElement(std::string_view name) {
 // Looks at the items of one template, in order, and collects what it finds.
 class PageRules {
  public:
-  explicit PageRules(const RegionOutline& outline) : outline_(outline) {}
+  explicit PageRules(const Outline& outline) : outline_(outline) {}
 
   void OnItem(int type, std::string_view text, int line) {
     if (raw_line_ != 0 && !raw_reported_ && type != ITEM_TEXT &&
@@ -94,25 +94,30 @@ class PageRules {
                                   std::to_string(blank_lines_) +
                                   (blank_lines_ == 1 ? " place)" : " places)"));
     }
-    for (const auto& [name, trace] : outline_.regions()) {
-      const std::string region = "region " + Escape(name.c_str());
+    // What a rewrite reports as not closed (10) is the library's outline's to say.
+    std::map<std::string_view, int> first_lines;
+    for (const OutlineRegion& region : outline_.regions) {
+      const std::string shown = "region " + Escape(region.name.c_str());
       // The fixed markers are not filled as regions; their own operations do not need the
       // closing element.
-      if (trace.inside && !IsFixedMarker(name)) {
-        Error(trace.open_line, region + " is not closed: a rewrite of it fails (10)");
+      if (!region.closed && !IsFixedMarker(region.name)) {
+        Error(region.line, shown + " is not closed: a rewrite of it fails (10)");
       }
-      for (const auto& [line, open_line] : trace.reopened) {
-        Error(line, region + " opens again before it closes (it opened on line " +
-                        std::to_string(open_line) + ")");
-      }
-      for (int line : trace.repeated) {
-        Error(line,
-              region + " appears again (first on line " + std::to_string(trace.first_line) + ")");
+      const auto [first, inserted] = first_lines.emplace(region.name, region.line);
+      if (!inserted) {
+        Error(region.line,
+              shown + " appears again (first on line " + std::to_string(first->second) + ")");
       }
     }
-    if (outline_.UnclosedTitleLine() != 0) {
-      Error(outline_.UnclosedTitleLine(),
-            "the view name's title is not closed: set-view-name fails (10)");
+    for (const OutlineTitle& title : outline_.titles) {
+      if (!title.closed) {
+        Error(title.line, "the view name's title is not closed: set-view-name fails (10)");
+      }
+    }
+    for (const OutlineFilled& filled : outline_.filled) {
+      Warn(filled.line, "region " + Escape(filled.name.c_str()) +
+                            " is already filled (a pair of comments): rewrites do not find it "
+                            "again");
     }
     return std::move(findings_);
   }
@@ -135,6 +140,7 @@ class PageRules {
     }
     WrongCase(element, line);
     if (!closing) MarkupInRegion(element, line);
+    FollowRegions(element, closing, line);
     if (IsRawTextElement(element)) {
       raw_line_ = closing ? 0 : line;
       raw_element_ = std::string(element);
@@ -161,10 +167,10 @@ class PageRules {
         return;
       }
     }
-    for (const auto& [name, trace] : outline_.regions()) {
-      if (SameLetters(element, name) && element != name) {
-        Warn(line, shown + " does not match the region " + Escape(name.c_str()) + " on line " +
-                       std::to_string(trace.first_line) + ": names are matched exactly");
+    for (const OutlineRegion& region : outline_.regions) {
+      if (SameLetters(element, region.name) && element != region.name) {
+        Warn(line, shown + " does not match the region " + Escape(region.name.c_str()) +
+                       " on line " + std::to_string(region.line) + ": names are matched exactly");
         return;
       }
     }
@@ -173,9 +179,9 @@ class PageRules {
   // A rewrite of a region drops its text and line breaks but keeps its other elements, empty.
   void MarkupInRegion(std::string_view element, int line) {
     if (element == "BR" || element == "br") return;
-    for (const auto& [name, trace] : outline_.regions()) {
-      if (trace.inside && element != name && !IsFixedMarker(name) &&
-          markup_reported_.emplace(name, trace.open_line).second) {
+    for (const auto& [name, open_line] : open_regions_) {
+      if (element != name && !IsFixedMarker(name) &&
+          markup_reported_.emplace(name, open_line).second) {
         Warn(line, "region " + Escape(name.c_str()) + " holds markup (<" +
                        Escape(std::string(element).c_str()) +
                        ">): a rewrite of it keeps the elements and drops their text");
@@ -184,16 +190,25 @@ class PageRules {
     }
   }
 
+  // Follows the open marker regions, as the region rewrites do: an element of the region's name
+  // opens it, the next closing element closes it.
+  void FollowRegions(std::string_view element, bool closing, int line) {
+    if (element.substr(0, 3) != "ZRT") return;
+    const std::string name(element);
+    if (closing) {
+      open_regions_.erase(name);
+      return;
+    }
+    const auto [open, inserted] = open_regions_.emplace(name, line);
+    if (!inserted) {
+      Error(line, "region " + Escape(name.c_str()) +
+                      " opens again before it closes (it opened "
+                      "on line " +
+                      std::to_string(open->second) + ")");
+    }
+  }
+
   void OnComment(std::string_view body, int line) {
-    // The scanner hands out a comment's body with one dash of the opener and of the closer.
-    std::string_view inner = body;
-    if (inner.size() >= 2 && inner.front() == '-' && inner.back() == '-') {
-      inner = inner.substr(1, inner.size() - 2);
-    }
-    if (inner.substr(0, 3) == "ZRT" && inner.find_first_of(" \t\r\n") == std::string_view::npos) {
-      Warn(line, "region " + Escape(std::string(inner).c_str()) +
-                     " is already filled (a pair of comments): rewrites do not find it again");
-    }
     for (size_t at = body.find('<'); at != std::string_view::npos; at = body.find('<', at + 1)) {
       std::string_view rest = body.substr(at + 1);
       if (StartsWithLetters(rest, "ZRT")) {
@@ -222,7 +237,8 @@ class PageRules {
     }
   }
 
-  const RegionOutline& outline_;
+  const Outline& outline_;
+  std::map<std::string, int> open_regions_;  // the open marker regions and their opening lines
   std::vector<Finding> findings_;
   int previous_type_ = 0;
   bool previous_text_empty_ = false;
@@ -263,24 +279,22 @@ int CheckFile(const std::string& path, std::vector<Finding>& findings) {
   // The template is read once; the scanner reads a private copy of those bytes.
   std::string bytes;
   int error = ReadWholeFile(path, bytes);
-  if (error != 0) {
-    return error == ENOENT                     ? kTemplateMissing
-           : error == EACCES || error == EPERM ? kTemplateUnreadable
-                                               : kOpenFailed;
-  }
+  if (error != 0) return ReadFailureCode(error);
   ScratchDirectory scratch;
   error = scratch.Create();
   const std::string copy = scratch.path() + "/template.html";
   if (error == 0) error = WriteNewFile(copy, bytes);
   if (error != 0) return kOpenFailed;
 
-  RegionOutline outline;
+  int code = kOk;
+  Outline outline;
+  code = OutlineMask(bytes, {}, &outline);
+  if (code != kOk) return code;
   PageRules rules(outline);
-  int code = ScanItems(copy, kAllItemTypes, [&](ZRTDcHtmlHandler& scanner) {
+  code = ScanItems(copy, kAllItemTypes, [&](ZRTDcHtmlHandler& scanner) {
     const int type = scanner.GetItemType();
     const bool named = type == ITEM_TAG || type == ITEM_ATTRIBUTE;
     const char* text = named ? scanner.GetItemName() : scanner.GetItemValue();
-    if (type == ITEM_TAG) outline.FollowElement(text, scanner.GetCurrentLineNb());
     rules.OnItem(type, text, scanner.GetCurrentLineNb());
   });
   if (code != kOk) return code;

@@ -266,29 +266,9 @@ int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory
   return kOk;
 }
 
-// A processing-marker rewrite copies the template unchanged when it finds no marker.
-bool MarkerMissing(const Command& command, const Invocation& call, const std::string& old_text,
-                   const std::string& new_text) {
-  return command.requirement.needs == Needs::kProcessingMarker && !call.lenient &&
-         new_text == old_text;
-}
-
 }  // namespace
 
 int RunRewrite(const Command& command, const Invocation& call) {
-  // Whether the template holds the processing marker is the library's to say: it is asked on a
-  // private copy first.
-  if (command.requirement.needs == Needs::kProcessingMarker && !call.lenient) {
-    ScratchDirectory scratch;
-    std::string old_text;
-    std::string new_text;
-    int code = RewriteCopy(command, call, scratch, old_text, new_text);
-    if (code >= kExitUsage) return code;
-    // Another failure is left to the rewrite itself to report.
-    if (code == kOk && MarkerMissing(command, call, old_text, new_text)) {
-      return ReportMissing(command, call);
-    }
-  }
   Backup backup;
   if (!call.backup_suffix.empty()) {
     int status = backup.Prepare(call.template_path, call.backup_suffix);
@@ -310,7 +290,6 @@ int RunDryRun(const Command& command, const Invocation& call) {
   int code = RewriteCopy(command, call, scratch, old_text, new_text);
   if (code >= kExitUsage) return code;
   if (code != kOk) return ReportResult(command, call, code);
-  if (MarkerMissing(command, call, old_text, new_text)) return ReportMissing(command, call);
   if (!call.diff) {
     std::fwrite(new_text.data(), 1, new_text.size(), stdout);
     return FinishOutput();

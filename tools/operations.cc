@@ -37,18 +37,18 @@ int PrintAnswer(const Invocation& call, Query query) {
   return code;
 }
 
-// True unless the template at path lacks the region or marker element that the command names.
-// A template that cannot be read is left to the operation, which reports it.
+// True unless the template at path lacks the region or marker that the command names, as the
+// library's outline finds them. A template that cannot be read is left to the operation, which
+// reports it.
 bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std::string& path) {
   const Requirement& requirement = command.requirement;
-  if (call.lenient ||
-      (requirement.needs != Needs::kRegion && requirement.needs != Needs::kElement)) {
-    return true;
-  }
-  const std::string name =
-      requirement.needs == Needs::kRegion ? call.tag_name : std::string(requirement.marker);
-  RegionOutline outline(name);
-  return ReadRegionOutline(path, outline) != kOk || outline.Holds(name);
+  if (call.lenient || requirement.needs == Needs::kNothing) return true;
+  const bool region = requirement.needs == Needs::kRegion;
+  const std::string name = region ? call.tag_name : std::string(requirement.marker);
+  Outline outline;
+  if (ReadOutline(path, region ? name : "", outline) != kOk) return true;
+  return requirement.needs == Needs::kProcessingMarker ? HoldsMarker(outline, name)
+                                                       : HoldsRegion(outline, name);
 }
 
 const char* TypeName(int type) {

@@ -1,9 +1,9 @@
-// The marker regions and the view name's title of a template, by the rules of the item rewrites.
+// The parts of a template as the library's outline finds them.
 #include "tools/outline.h"
 
-#include <string_view>
-#include <utility>
+#include <cerrno>
 
+#include "tools/tool.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
@@ -18,52 +18,58 @@ int ScanItems(const std::string& path, int find_types,
   return kOk;
 }
 
-RegionOutline::RegionOutline(std::string extra_region) : extra_region_(std::move(extra_region)) {}
+int ReadFailureCode(int error) {
+  if (error == ENOENT) return kTemplateMissing;
+  if (error == EACCES || error == EPERM) return kTemplateUnreadable;
+  return kOpenFailed;
+}
 
-void RegionOutline::FollowElement(const char* name, int line) {
-  const std::string_view element = name;
-  // The view name's title: the first title after ZRTViewName, which stays in force (as in the
-  // view-name rewrite) until a title closes.
-  if (element == "ZRTViewName") {
-    in_view_name_ = true;
-  } else if ((element == "title" || element == "TITLE") && in_view_name_ && title_line_ == 0) {
-    title_line_ = line;
-  } else if ((element == "/title" || element == "/TITLE") && title_line_ != 0) {
-    in_view_name_ = false;
-    title_line_ = 0;
+int ReadOutline(const std::string& path, const std::string& region, Outline& outline) {
+  std::string bytes;
+  const int error = ReadWholeFile(path, bytes);
+  if (error != 0) return ReadFailureCode(error);
+  std::vector<std::string> names;
+  if (!region.empty()) names.push_back(region);
+  return OutlineMask(bytes, names, &outline);
+}
+
+int UnclosedRegionLine(const Outline& outline, std::string_view name) {
+  for (const OutlineRegion& region : outline.regions) {
+    if (region.name == name && !region.closed) return region.line;
   }
+  return 0;
+}
 
-  const bool closing = element.substr(0, 1) == "/";
-  const std::string_view region = closing ? element.substr(1) : element;
-  if (region.substr(0, 3) != "ZRT" && (region.empty() || region != extra_region_)) return;
-  if (closing) {
-    auto found = regions_.find(std::string(region));
-    if (found != regions_.end() && found->second.inside) {
-      found->second.inside = false;
-      found->second.closed = true;
+int UnclosedTitleLine(const Outline& outline) {
+  for (const OutlineTitle& title : outline.titles) {
+    if (!title.closed) return title.line;
+  }
+  return 0;
+}
+
+bool HoldsRegion(const Outline& outline, std::string_view name) {
+  for (const OutlineRegion& region : outline.regions) {
+    if (region.name == name) return true;
+  }
+  return false;
+}
+
+bool HoldsMarker(const Outline& outline, std::string_view keyword) {
+  struct Kind {
+    std::string_view keyword;
+    ProcessingMarker kind;
+  };
+  static const Kind kKinds[] = {{"QLXSTART", ProcessingMarker::kStart},
+                                {"QLXANNOT", ProcessingMarker::kAnnotations},
+                                {"QLXURL", ProcessingMarker::kUrl},
+                                {"QLXDBACCESS", ProcessingMarker::kDbAccess}};
+  for (const Kind& kind : kKinds) {
+    if (kind.keyword != keyword) continue;
+    for (const OutlineMarker& marker : outline.markers) {
+      if (marker.kind == kind.kind) return true;
     }
-    return;
   }
-  RegionTrace& trace = regions_[std::string(region)];
-  if (trace.first_line == 0) trace.first_line = line;
-  if (trace.inside) {
-    trace.reopened.emplace_back(line, trace.open_line);
-    return;
-  }
-  if (trace.closed) trace.repeated.push_back(line);
-  trace.inside = true;
-  trace.open_line = line;
-}
-
-int RegionOutline::UnclosedLine(const std::string& region) const {
-  auto found = regions_.find(region);
-  return found != regions_.end() && found->second.inside ? found->second.open_line : 0;
-}
-
-int ReadRegionOutline(const std::string& path, RegionOutline& outline) {
-  return ScanItems(path, ITEM_TAG, [&](ZRTDcHtmlHandler& scanner) {
-    outline.FollowElement(scanner.GetItemName(), scanner.GetCurrentLineNb());
-  });
+  return false;
 }
 
 }  // namespace zrtmask

@@ -1,15 +1,16 @@
-// The marker regions and the view name's title of a template, as the item rewrites see them, from
-// one scan. The queries, the rewrites' messages, the strict name checks and check all ask here,
-// so that the rules live in one place.
+// The parts of a template as the library's outline (zrtmask::OutlineMask) finds them, for the
+// strict name checks, the lines named with code 10 and check: the library decides which region
+// or title a rewrite reports as not closed, and where a processing marker is.
 #ifndef ZRTMASK_TOOLS_OUTLINE_H_
 #define ZRTMASK_TOOLS_OUTLINE_H_
 
 #include <functional>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ZRTDcHtmlHandler.h"
+#include "zrtmask_outline.h"
 
 namespace zrtmask {
 
@@ -18,48 +19,22 @@ namespace zrtmask {
 int ScanItems(const std::string& path, int find_types,
               const std::function<void(ZRTDcHtmlHandler& scanner)>& on_item);
 
-// A region opens at an element of its name and closes at the next element "/" + name, both
-// matched exactly. A rewrite of a region that is still open at the end fails with code 10.
-struct RegionTrace {
-  int first_line = 0;  // where the region first opens
-  // Where it opens again while open, each with the line where the open one opened.
-  std::vector<std::pair<int, int>> reopened;
-  // Where it opens again after it closed.
-  std::vector<int> repeated;
-  // Following state.
-  bool inside = false;
-  bool closed = false;
-  int open_line = 0;
-};
+// The result code for a template that could not be read with errno value error.
+int ReadFailureCode(int error);
 
-class RegionOutline {
- public:
-  // Follows the regions of every marker element (a name that begins with "ZRT") and of
-  // extra_region, which may be any element name.
-  explicit RegionOutline(std::string extra_region = "");
+// Reads the template at path and outlines it, following region besides the names that begin
+// with "ZRT" when it is not empty. Returns 0 or the result code of reading it.
+int ReadOutline(const std::string& path, const std::string& region, Outline& outline);
 
-  // Takes the next element item (ITEM_TAG) of the scan, in document order.
-  void FollowElement(const char* name, int line);
-
-  // True when an element named `element` opens somewhere (it must be a followed name).
-  bool Holds(const std::string& element) const { return regions_.count(element) > 0; }
-  // Where `region` opens without closing before the end; 0 when it closes or never opens.
-  int UnclosedLine(const std::string& region) const;
-  // Where the title after ZRTViewName opens when it does not close: a view-name rewrite then
-  // fails with code 10. 0 otherwise.
-  int UnclosedTitleLine() const { return title_line_; }
-  const std::map<std::string, RegionTrace>& regions() const { return regions_; }
-
- private:
-  std::string extra_region_;
-  std::map<std::string, RegionTrace> regions_;
-  bool in_view_name_ = false;
-  int title_line_ = 0;
-};
-
-// Reads the outline of the template at path, following extra_region too. Returns the scanner's
-// open code.
-int ReadRegionOutline(const std::string& path, RegionOutline& outline);
+// Where the first region named name that is not closed opens; 0 when every one closes.
+int UnclosedRegionLine(const Outline& outline, std::string_view name);
+// Where the first view-name title that is not closed opens; 0 when every one closes.
+int UnclosedTitleLine(const Outline& outline);
+// True when an element named name opens a region.
+bool HoldsRegion(const Outline& outline, std::string_view name);
+// True when the processing marker keyword (QLXSTART, QLXANNOT, QLXURL, QLXDBACCESS) is found
+// where its rewrite finds it.
+bool HoldsMarker(const Outline& outline, std::string_view keyword);
 
 }  // namespace zrtmask
 

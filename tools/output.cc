@@ -101,11 +101,11 @@ int ReportResult(const Command& command, const Invocation& call, int code,
   std::string message = DescribeResult(code);
   if (code == kMaskMissing || code == kMaskUnreadable) where = DisplayName(call.mask_path);
   if (code == kRegionNotClosed) {
-    RegionOutline outline(call.tag_name);
+    const bool region = command.requirement.needs == Needs::kRegion;
+    Outline outline;
     int line = 0;
-    if (ReadRegionOutline(call.template_path, outline) == kOk) {
-      line = command.requirement.needs == Needs::kRegion ? outline.UnclosedLine(call.tag_name)
-                                                         : outline.UnclosedTitleLine();
+    if (ReadOutline(call.template_path, region ? call.tag_name : "", outline) == kOk) {
+      line = region ? UnclosedRegionLine(outline, call.tag_name) : UnclosedTitleLine(outline);
     }
     if (line > 0) where += ":" + std::to_string(line);
   }
