@@ -7,7 +7,6 @@
 
 #include <cassert>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -169,13 +168,14 @@ class ByteCursor {
   ByteCursor& operator=(const ByteCursor&) = delete;
   ~ByteCursor() { reader_.position_ = static_cast<std::size_t>(next_ - Block(reader_)); }
 
-  // As ByteReader's Get, Peek and Unget.
+  // As ByteReader's Get, Peek and Unget. The end of the block is where its tail starts with a
+  // line feed, so only a line feed needs the test for it.
   int Get() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
+    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
     return *next_++;
   }
   int Peek() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
+    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
     return *next_;
   }
   void Unget(int c) {
@@ -212,9 +212,12 @@ class ByteCursor {
       Bytes16 bytes;
       std::memcpy(&bytes, first + count, kStep);
       std::memcpy(dest + count, &bytes, kStep);
-      const std::size_t found = FirstFound(kTest.Find(bytes));
-      count += found;
-      if (found == kStep) continue;
+      const unsigned found = FoundBits(kTest.Find(bytes));
+      if (found == 0) {
+        count += kStep;
+        continue;
+      }
+      count += FirstFound(found);
       if (Stops::kTable[first[count]] != 0) break;
       ++count;  // a plain byte that the test could not tell from a stop
     }
@@ -225,25 +228,20 @@ class ByteCursor {
  private:
   static constexpr std::size_t kStep = sizeof(Bytes16);
 
-  // Index in memory order of the first byte marked in found, or kStep when none is.
-  static std::size_t FirstFound(Bytes16 found) {
+  // One bit for each byte of found, set for a marked byte; bit i for the byte at index i in
+  // memory order.
+  static unsigned FoundBits(Bytes16 found) {
 #if defined(__SSE2__)
-    const unsigned bits =
-        static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
-    return bits == 0 ? kStep : static_cast<std::size_t>(__builtin_ctz(bits));
-#endif
-    std::uint64_t halves[2];
-    std::memcpy(halves, &found, sizeof halves);
-    if (halves[0] != 0) return FirstInWord(halves[0]);
-    if (halves[1] != 0) return 8 + FirstInWord(halves[1]);
-    return kStep;
-  }
-  static std::size_t FirstInWord(std::uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<std::size_t>(__builtin_clzll(word)) / 8;
+    return static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
 #else
-    return static_cast<std::size_t>(__builtin_ctzll(word)) / 8;
+    unsigned bits = 0;
+    for (std::size_t i = 0; i < kStep; ++i) bits |= (found[i] != 0 ? 1u : 0u) << i;
+    return bits;
 #endif
+  }
+  // Index of the first byte marked in bits, which are not all 0.
+  static std::size_t FirstFound(unsigned bits) {
+    return static_cast<std::size_t>(__builtin_ctz(bits));
   }
   static const unsigned char* Block(const ByteReader& reader) {
     return reinterpret_cast<const unsigned char*>(reader.buffer_);
