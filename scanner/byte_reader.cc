@@ -39,8 +39,8 @@ void ByteReader::OpenBytes(const char* data, std::size_t size) {
 }
 
 std::size_t ByteReader::Offset(std::size_t back) const {
-  assert(source_ != nullptr && back <= position_);
-  const std::size_t position = position_ - back;
+  assert(source_ != nullptr && back <= position());
+  const std::size_t position = this->position() - back;
   if (position < block_start_) return kept_origin_;
   const std::size_t dropped_before = static_cast<std::size_t>(
       std::lower_bound(folded_.begin(), folded_.end(), position) - folded_.begin());
@@ -48,17 +48,17 @@ std::size_t ByteReader::Offset(std::size_t back) const {
 }
 
 bool ByteReader::Refill() {
-  assert(position_ == end_);
+  assert(next_ == end_);
   if (at_end_) return false;
   std::size_t kept = 0;
-  if (end_ > 0) {
+  if (end() > 0) {
     if (source_ != nullptr) kept_origin_ = Offset(1);
-    buffer_[0] = buffer_[end_ - 1];
+    buffer_[0] = buffer_[end() - 1];
     kept = 1;
   }
   if (source_ != nullptr) return RefillFromBytes(kept);
-  position_ = kept;
-  end_ = kept;
+  set_position(kept);
+  set_end(kept);
   for (;;) {
     std::size_t filled = kept;
     if (pending_cr_) {
@@ -69,25 +69,25 @@ bool ByteReader::Refill() {
     if (count <= 0) {
       // The carriage return held back, if any, ended the file: it is a lone one.
       at_end_ = true;
-      end_ = filled;
+      set_end(filled);
       MarkEnd();
-      return end_ > position_;
+      return end_ > next_;
     }
     filled += static_cast<std::size_t>(count);
-    end_ = FoldLineEnds(kept, filled);
+    set_end(FoldLineEnds(kept, filled));
     // A carriage return at the end of the block may be the first half of a CR LF: keep it
     // back until the next block shows what follows.
-    if (end_ > kept && buffer_[end_ - 1] == '\r') {
+    if (end() > kept && buffer_[end() - 1] == '\r') {
       pending_cr_ = true;
       --end_;
     }
     MarkEnd();
-    if (end_ > position_) return true;
+    if (end_ > next_) return true;
   }
 }
 
 bool ByteReader::RefillFromBytes(std::size_t kept) {
-  position_ = kept;
+  set_position(kept);
   block_start_ = kept;
   block_origin_ = source_next_;
   folded_.clear();
@@ -116,10 +116,10 @@ bool ByteReader::RefillFromBytes(std::size_t kept) {
     folded_.push_back(static_cast<std::size_t>(out - buffer_));
     from = cr + 1;
   }
-  end_ = static_cast<std::size_t>(out - buffer_);
+  set_end(static_cast<std::size_t>(out - buffer_));
   at_end_ = source_next_ == source_size_;
   MarkEnd();
-  return end_ > position_;
+  return end_ > next_;
 }
 
 std::size_t ByteReader::FoldLineEnds(std::size_t from, std::size_t to) {

@@ -7,7 +7,6 @@
 
 #include <cassert>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -94,20 +93,20 @@ class ByteReader {
 
   // Reads the next byte (0 to 255), or kEndOfInput. A read error counts as the end of input.
   int Get() {
-    if (position_ == end_ && !Refill()) return kEndOfInput;
-    return static_cast<unsigned char>(buffer_[position_++]);
+    if (next_ == end_ && !Refill()) return kEndOfInput;
+    return *next_++;
   }
   // The byte that Get would answer next, without reading it.
   int Peek() {
-    if (position_ == end_ && !Refill()) return kEndOfInput;
-    return static_cast<unsigned char>(buffer_[position_]);
+    if (next_ == end_ && !Refill()) return kEndOfInput;
+    return *next_;
   }
   // Pushes back c, the value the last Get answered, so that Get answers it again. One byte at
   // most can be pushed back; pushing back kEndOfInput does nothing.
   void Unget(int c) {
     if (c == kEndOfInput) return;
-    assert(position_ > 0 && static_cast<unsigned char>(buffer_[position_ - 1]) == c);
-    --position_;
+    assert(next_ > Bytes() && next_[-1] == c);
+    --next_;
   }
 
   // errno of a read that failed, 0 when none did. Get and Peek answer kEndOfInput after it.
@@ -124,7 +123,13 @@ class ByteReader {
   // Reads the next block once the current one is used up. Returns false at the end of input.
   bool Refill();
   // Puts line feeds behind the bytes read (see buffer_).
-  void MarkEnd() { std::memset(buffer_ + end_, '\n', kTail); }
+  void MarkEnd() { std::memset(buffer_ + end(), '\n', kTail); }
+  // The buffer as bytes, and the reading place and the end of the bytes read as indices in it.
+  const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(buffer_); }
+  std::size_t position() const { return static_cast<std::size_t>(next_ - Bytes()); }
+  std::size_t end() const { return static_cast<std::size_t>(end_ - Bytes()); }
+  void set_position(std::size_t position) { next_ = Bytes() + position; }
+  void set_end(std::size_t end) { end_ = Bytes() + end; }
   // Drops each carriage return that a line feed follows within buffer_[from, to). Returns the
   // new end of the data.
   std::size_t FoldLineEnds(std::size_t from, std::size_t to);
@@ -146,8 +151,9 @@ class ByteReader {
   bool at_end_ = false;       // the file has no more bytes (or a read failed)
   bool pending_cr_ = false;   // a block ended in a carriage return, not yet handed out
   int read_error_ = 0;        // errno of the read that failed, 0 when none did
-  std::size_t position_ = 0;  // next byte to hand out
-  std::size_t end_ = 0;       // end of the bytes read
+  // Pointers rather than indices, so that a ByteCursor takes them over as they are.
+  const unsigned char* next_ = Bytes();  // next byte to hand out
+  const unsigned char* end_ = Bytes();   // end of the bytes read
   // One byte in front of each block keeps the last byte of the previous one, so that it can
   // be pushed back after a refill. The kTail bytes behind the bytes read are line feeds: the
   // first ends every run, and ByteCursor::TakeRun may read 16 bytes from any byte before it.
@@ -162,25 +168,24 @@ class ByteReader {
 class ByteCursor {
  public:
   explicit ByteCursor(ByteReader& reader)
-      : reader_(reader),
-        next_(Block(reader) + reader.position_),
-        end_(Block(reader) + reader.end_) {}
+      : reader_(reader), next_(reader.next_), end_(reader.end_) {}
   ByteCursor(const ByteCursor&) = delete;
   ByteCursor& operator=(const ByteCursor&) = delete;
-  ~ByteCursor() { reader_.position_ = static_cast<std::size_t>(next_ - Block(reader_)); }
+  ~ByteCursor() { reader_.next_ = next_; }
 
-  // As ByteReader's Get, Peek and Unget.
+  // As ByteReader's Get, Peek and Unget. The end of the block is where its tail starts with a
+  // line feed, so only a line feed needs the test for it.
   int Get() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
+    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
     return *next_++;
   }
   int Peek() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
+    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
     return *next_;
   }
   void Unget(int c) {
     if (c == kEndOfInput) return;
-    assert(next_ > Block(reader_) && *(next_ - 1) == c);
+    assert(next_ > reader_.Bytes() && *(next_ - 1) == c);
     --next_;
   }
 
@@ -212,9 +217,12 @@ class ByteCursor {
       Bytes16 bytes;
       std::memcpy(&bytes, first + count, kStep);
       std::memcpy(dest + count, &bytes, kStep);
-      const std::size_t found = FirstFound(kTest.Find(bytes));
-      count += found;
-      if (found == kStep) continue;
+      const unsigned found = FoundBits(kTest.Find(bytes));
+      if (found == 0) {
+        count += kStep;
+        continue;
+      }
+      count += FirstFound(found);
       if (Stops::kTable[first[count]] != 0) break;
       ++count;  // a plain byte that the test could not tell from a stop
     }
@@ -225,35 +233,27 @@ class ByteCursor {
  private:
   static constexpr std::size_t kStep = sizeof(Bytes16);
 
-  // Index in memory order of the first byte marked in found, or kStep when none is.
-  static std::size_t FirstFound(Bytes16 found) {
+  // One bit for each byte of found, set for a marked byte; bit i for the byte at index i in
+  // memory order.
+  static unsigned FoundBits(Bytes16 found) {
 #if defined(__SSE2__)
-    const unsigned bits =
-        static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
-    return bits == 0 ? kStep : static_cast<std::size_t>(__builtin_ctz(bits));
-#endif
-    std::uint64_t halves[2];
-    std::memcpy(halves, &found, sizeof halves);
-    if (halves[0] != 0) return FirstInWord(halves[0]);
-    if (halves[1] != 0) return 8 + FirstInWord(halves[1]);
-    return kStep;
-  }
-  static std::size_t FirstInWord(std::uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return static_cast<std::size_t>(__builtin_clzll(word)) / 8;
+    return static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(found)));
 #else
-    return static_cast<std::size_t>(__builtin_ctzll(word)) / 8;
+    unsigned bits = 0;
+    for (std::size_t i = 0; i < kStep; ++i) bits |= (found[i] != 0 ? 1u : 0u) << i;
+    return bits;
 #endif
   }
-  static const unsigned char* Block(const ByteReader& reader) {
-    return reinterpret_cast<const unsigned char*>(reader.buffer_);
+  // Index of the first byte marked in bits, which are not all 0.
+  static std::size_t FirstFound(unsigned bits) {
+    return static_cast<std::size_t>(__builtin_ctz(bits));
   }
   // Reads the next block once this one is used up. Returns false at the end of input.
   bool Refill() {
-    reader_.position_ = static_cast<std::size_t>(next_ - Block(reader_));
+    reader_.next_ = next_;
     const bool more = reader_.Refill();
-    next_ = Block(reader_) + reader_.position_;
-    end_ = Block(reader_) + reader_.end_;
+    next_ = reader_.next_;
+    end_ = reader_.end_;
     return more;
   }
 
