@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests.
 #include "testing/test_support.h"
 
+#include <errno.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -86,6 +87,72 @@ int RunInChild(const std::function<int()>& body, bool unprivileged) {
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      {"view", kItem, [](ZRTHtmlFile& f) { return f.SetZRTViewName("N"); }, ""},
+      {"tag", kItem, [](ZRTHtmlFile& f) { return f.SetZRTTagContent("S", "C"); },
+       "disk full : ZRTHtmlFile::SetZRTTagContent ...\n"},
+      {"dump", kItem, [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("S", "C"); },
+       "Disk full : ZRTHtmlFile::dump ...\n"},
+      {"image", kItem, [](ZRTHtmlFile& f) { return f.SetZRTImageName("i", 1, 2); }, ""},
+      {"start", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTStart("v"); }, ""},
+      {"annot", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTAnnotations("v"); }, ""},
+      {"url", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTURL("v"); }, ""},
+      {"db", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTDBAccess("v"); }, ""},
+      {"copy", kCopy, [](ZRTHtmlFile& f) { return f.CopyMaskFile("m.html"); }, ""},
+      {"view name", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTViewName(&s); }, ""},
+      {"content", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTTagContent("S", &s); }, ""},
+      {"path", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTPath(&s); }, ""},
+      {"tags", kQuery, [](ZRTHtmlFile& f) { ZRTListValZRTUnicodeString l; return f.GetAllZRTTag(&l); }, ""},
+  };
+  return operations;
+}
+
+const char kTemplate[] =
+    "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n<ZRTImage><img src=a>"
+    "</ZRTImage>\n<QLXSTART><QLXANNOT>\n<QLXURL><QLXDBACCESS>\n</html>\n";
+
+ProgramRun RunProgram(const std::string& path, std::vector<std::string> args,
+                      const std::string& input, const std::vector<std::string>& environment) {
+  ProgramRun run;
+  int in_pipe[2];
+  std::FILE* streams[2] = {std::tmpfile(), std::tmpfile()};
+  if (streams[0] == nullptr || streams[1] == nullptr || ::pipe(in_pipe) != 0 ||
+      ::write(in_pipe[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+    return run;
+  }
+  ::close(in_pipe[1]);
+  args.insert(args.begin(), path);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
+    ::dup2(in_pipe[0], STDIN_FILENO);
+    ::dup2(::fileno(streams[0]), STDOUT_FILENO);
+    ::dup2(::fileno(streams[1]), STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::string* texts[2] = {&run.out, &run.err};
+  for (int index = 0; index < 2; ++index) {
+    std::rewind(streams[index]);
+    char buffer[4096];
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, streams[index])) > 0;) {
+      texts[index]->append(buffer, count);
+    }
+    std::fclose(streams[index]);
+  }
+  return run;
 }
 
 }  // namespace zrtmask::testing

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ZRTHtmlFile.h"
+
 namespace zrtmask::testing {
 
 // Writes bytes to path (creating or emptying it); fails the test on error.
@@ -36,6 +38,26 @@ class ScratchDirTest : public ::testing::Test {
 // apply even to root). Returns what body returns (0-254), or -1 when the child crashed or could
 // not drop its privileges.
 int RunInChild(const std::function<int()>& body, bool unprivileged = false);
+
+// Every operation on a template, by group, each with arguments that change kTemplate.
+enum Group { kItem = 1, kMarker = 2, kCopy = 4, kQuery = 8 };
+struct Operation {
+  const char* label;
+  Group group;
+  std::function<int(ZRTHtmlFile&)> run;  // the copy takes its mask from "m.html"
+  const char* disk_full_message;         // traced when the temporary disk is full
+};
+const std::vector<Operation>& Operations();
+extern const char kTemplate[];
+
+// Runs the program with args, input (which fits a pipe's buffer) on its standard input and
+// variables added to its environment; no test assertions, so that a forked child may call it.
+struct ProgramRun {
+  int status = -1;  // exit status, 128 + signal when killed, -1 when it could not be run
+  std::string out, err;
+};
+ProgramRun RunProgram(const std::string& path, std::vector<std::string> args,
+                      const std::string& input = "", const std::vector<std::string>& environment = {});
 
 }  // namespace zrtmask::testing
 
