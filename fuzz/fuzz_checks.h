@@ -32,6 +32,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ZRTDcHtmlHandler.h"
@@ -94,37 +95,25 @@ inline std::string Without(std::string_view text, char dropped) {
   return kept;
 }
 
-struct Item {
-  int type, line;
-  std::string content;
-  bool operator==(const Item& other) const {
-    return type == other.type && line == other.line && content == other.content;
-  }
-};
-
-inline std::vector<Item> ScanChecked(int mask, int line_feeds) {
+// Scans scan.html with mask, checking each item as it comes; returns the items as (type, "line
+// content") pairs.
+inline std::vector<std::pair<int, std::string>> ScanChecked(int mask, int line_feeds) {
   ZRTDcHtmlHandler scanner;
   scanner.SetFindTypes(mask);
   Require(scanner.OpenFile("scan.html") == 0, "the scanner could not open its file");
-  std::vector<Item> items;
-  int previous_line = 1, line_feeds_in_items = 0;
-  while (scanner.FindNextItem() != 0) {
-    const int type = scanner.GetItemType();
-    Require(type == ITEM_TAG || type == ITEM_ATTRIBUTE || type == ITEM_TEXT || type == ITEM_COMMENT ||
-                type == ITEM_VALUE, "the item type is not one item-type bit");
-    Require((type & mask) != 0, "an item of a type that the mask does not ask for");
+  std::vector<std::pair<int, std::string>> items;
+  for (int previous_line = 1, held = 0; scanner.FindNextItem() != 0;) {
+    const int type = scanner.GetItemType(), line = scanner.GetCurrentLineNb();
+    Require((type & mask) != 0 && (type & (type - 1)) == 0, "an item of a type not asked for");
     Require(std::memchr(scanner.GetItemName(), 0, ZRTDcHtmlHandler::s_MaxNameSize) != nullptr &&
                 std::memchr(scanner.GetItemValue(), 0, ZRTDcHtmlHandler::s_MaxValueSize) != nullptr,
             "a buffer is not terminated within its size");
-    const bool named = type == ITEM_TAG || type == ITEM_ATTRIBUTE;
-    Item item{type, scanner.GetCurrentLineNb(), named ? scanner.GetItemName() : scanner.GetItemValue()};
-    Require(item.line >= previous_line && item.line <= 1 + line_feeds, "the line number is wrong");
-    if (mask == 63) {
-      line_feeds_in_items += static_cast<int>(std::count(item.content.begin(), item.content.end(), '\n'));
-      Require(item.line >= 1 + line_feeds_in_items, "the line is below the line feeds the items hold");
-    }
-    previous_line = item.line;
-    items.push_back(std::move(item));
+    const std::string content = type <= ITEM_ATTRIBUTE ? scanner.GetItemName() : scanner.GetItemValue();
+    // Every line feed that an item holds has been read, and none twice.
+    held += mask == 63 ? static_cast<int>(std::count(content.begin(), content.end(), '\n')) : 0;
+    Require(line >= previous_line && line >= 1 + held && line <= 1 + line_feeds, "a wrong line number");
+    previous_line = line;
+    items.emplace_back(type, std::to_string(line) + " " + content);
   }
   Require(scanner.GetCurrentLineNb() == 1 + line_feeds, "at the end the line is not 1 + line feeds");
   Require(scanner.FindNextItem() == 0, "an item after the end of the input");
@@ -147,9 +136,9 @@ inline void CheckScan(const std::uint8_t* data, std::size_t size) {
   WriteBytes("scan.html", file);
   // CR LF reads as its line feed and a lone CR is no line end: the line feeds are the file's.
   const int line_feeds = static_cast<int>(std::count(file.begin(), file.end(), '\n'));
-  std::vector<Item> expected = ScanChecked(63, line_feeds);
+  std::vector<std::pair<int, std::string>> expected = ScanChecked(63, line_feeds);
   expected.erase(std::remove_if(expected.begin(), expected.end(),
-                                [&](const Item& item) { return (item.type & mask) == 0; }),
+                                [&](const auto& item) { return (item.first & mask) == 0; }),
                  expected.end());
   Require(ScanChecked(mask, line_feeds) == expected, "a restricted mask changed the items it asks for");
 }
