@@ -1,19 +1,12 @@
-// The command-line contract of the zrtmask tool beyond its table of command lines: dry runs,
-// diffs, backups, the missing temporary directory and an unprivileged user. The tool runs as a
-// child process in the test's scratch directory.
-#include <fcntl.h>
+// The command-line contract of the zrtmask tool beyond its table of command lines
+// (tests/data/tool.cases): the version, the missing temporary directory, diffs and backups. The
+// tool runs as a child process in the test's scratch directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "testing/test_support.h"
@@ -34,21 +27,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::string& input =
   return testing::RunProgram(ZRTMASK_TOOL_PATH, args, input);
 }
 
-std::string Describe(const std::vector<std::string>& args) {
-  std::string text = "zrtmask";
-  for (const std::string& arg : args) text += " [" + arg + "]";
-  return text;
-}
-
-// Every rewriting subcommand, with operands for kTemplate written to t.html.
-const std::vector<std::vector<std::string>> kRewrites = {
-    {"set-view-name", "t.html", "Q2 <final>"}, {"set-tag", "t.html", "ZRTSummary", "a\nb"},
-    {"dump", "t.html", "ZRTSummary", "<b>x</b>"}, {"set-image", "t.html", "new.png", "10", "20"},
-    {"set-start", "t.html", "s"}, {"set-annotations", "t.html", "a"}, {"set-url", "t.html", "u"},
-    {"set-dbaccess", "t.html", "d"}, {"copy-mask", "t.html", "mask.html"}};
-
-// The command lines and their outcomes are in tests/data/tool.cases; these are the cases that
-// need more than one run. The template has every kind of marker, one a line.
+// The template has every kind of marker, one a line.
 class ToolTest : public testing::ScratchDirTest {
  protected:
   void SetUp() override {
@@ -80,26 +59,6 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   // A mask is copied straight over the template; a dry run brings its own directory.
   EXPECT_EQ(RunTool({"set-start", "--dry-run", "t.html", "x"}).status, 0);
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
-}
-
-TEST_F(ToolTest, DryRunPrintsWhatARealRunWritesAndLeavesTheTemplate) {
-  // The template with CR LF line ends, which a rewrite keeps.
-  std::string crlf;
-  for (char c : kTemplate) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  for (const std::string& original : {std::string(kTemplate), crlf}) {
-    for (std::vector<std::string> args : kRewrites) {
-      SCOPED_TRACE(Describe(args) + (original == crlf ? " on CR LF" : ""));
-      WriteFile("t.html", original);
-      ASSERT_EQ(RunTool(args).status, 0);
-      const std::string rewritten = ReadFile("t.html");
-      ASSERT_NE(rewritten, original);
-
-      WriteFile("t.html", original);
-      args.insert(args.begin() + 1, "--dry-run");
-      EXPECT_EQ(Outcome(RunTool(args)), "0 out[" + rewritten + "] err[]");
-      EXPECT_EQ(ReadFile("t.html"), original);
-    }
-  }
 }
 
 TEST_F(ToolTest, DiffAgreesWithTheDiffUtility) {
