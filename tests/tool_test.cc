@@ -1,12 +1,11 @@
 // The command-line contract of the zrtmask tool beyond its table of command lines
-// (tests/data/tool.cases): the version, the missing temporary directory, diffs and backups. The
+// (tests/data/tool.cases): the version, the missing temporary directory and backups. The
 // tool runs as a child process in the test's scratch directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "testing/test_support.h"
@@ -59,44 +58,6 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   // A mask is copied straight over the template; a dry run brings its own directory.
   EXPECT_EQ(RunTool({"set-start", "--dry-run", "t.html", "x"}).status, 0);
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
-}
-
-TEST_F(ToolTest, DiffAgreesWithTheDiffUtility) {
-  auto numbered = [](int first, int last) {
-    std::string text;
-    for (int line = first; line <= last; ++line) text += "line " + std::to_string(line) + "\n";
-    return text;
-  };
-  const std::tuple<const char*, std::string, std::string> cases[] = {
-      {"one line changed", numbered(1, 10), numbered(1, 4) + "changed\n" + numbered(6, 10)},
-      {"last line feed lost", numbered(1, 5), numbered(1, 4) + "line 5"},
-      {"line feed added", "a\nb", "a\nb\n"},
-      {"far apart: two hunks", numbered(1, 20), "new\n" + numbered(2, 19) + "new\n"},
-      {"close together: one hunk", numbered(1, 12),
-       numbered(1, 2) + "x\n" + numbered(4, 8) + "y\n" + numbered(10, 12)},
-      {"from nothing", "", numbered(1, 3)},
-      {"to nothing", numbered(1, 3), ""},
-      {"lines inserted at the start", numbered(3, 9), numbered(1, 9)},
-      {"lines removed at the end", numbered(1, 9), numbered(1, 6)},
-      {"more differing lines than the search bound", numbered(1, 1100), numbered(2001, 3100)},
-  };
-  for (const auto& [what, before, after] : cases) {
-    SCOPED_TRACE(what);
-    WriteFile("t.html", before);
-    WriteFile("mask.html", after);
-    ToolRun run = RunTool({"copy-mask", "--diff", "t.html", "mask.html"});
-    EXPECT_EQ(ReadFile("t.html"), before);
-
-    ToolRun diff = testing::RunProgram("/usr/bin/diff", {"-u", "t.html", "mask.html"});
-    ASSERT_LE(diff.status, 1) << diff.err;
-    std::string expected = diff.out;
-    // diff(1) puts dates in the two header lines; the tool names the template in both.
-    if (!expected.empty()) {
-      expected = "--- t.html\n+++ t.html\n" +
-                 expected.substr(expected.find('\n', expected.find('\n') + 1) + 1);
-    }
-    EXPECT_EQ(Outcome(run), "0 out[" + expected + "] err[]");
-  }
 }
 
 TEST_F(ToolTest, BackupKeepsThePreviousTextBesideTheTemplate) {
