@@ -1,7 +1,6 @@
 // Helpers shared by the unit tests.
 #include "testing/test_support.h"
 
-#include <errno.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -114,44 +113,26 @@ const char kTemplate[] =
     "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n<ZRTImage><img src=a>"
     "</ZRTImage>\n<QLXSTART><QLXANNOT>\n<QLXURL><QLXDBACCESS>\n</html>\n";
 
-ProgramRun RunProgram(const std::string& path, std::vector<std::string> args,
-                      const std::string& input, const std::vector<std::string>& environment) {
+ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                      const std::string& input) {
+  // The shell runs it with standard input and standard error in files in "c:".
+  std::string command = "'" + path + "'";
+  for (const std::string& arg : args) {
+    command += " '";
+    for (char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
+  }
+  WriteFile("c:/stdin", input);
   ProgramRun run;
-  int in_pipe[2];
-  std::FILE* streams[2] = {std::tmpfile(), std::tmpfile()};
-  if (streams[0] == nullptr || streams[1] == nullptr || ::pipe(in_pipe) != 0 ||
-      ::write(in_pipe[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-    return run;
-  }
-  ::close(in_pipe[1]);
-  args.insert(args.begin(), path);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
   std::fflush(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
-    ::dup2(in_pipe[0], STDIN_FILENO);
-    ::dup2(::fileno(streams[0]), STDOUT_FILENO);
-    ::dup2(::fileno(streams[1]), STDERR_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
+  std::FILE* out = ::popen((command + " <c:/stdin 2>c:/stderr").c_str(), "r");
+  char buffer[4096];
+  for (std::size_t count; out != nullptr && (count = std::fread(buffer, 1, sizeof buffer, out)) > 0;) {
+    run.out.append(buffer, count);
   }
-  ::close(in_pipe[0]);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::string* texts[2] = {&run.out, &run.err};
-  for (int index = 0; index < 2; ++index) {
-    std::rewind(streams[index]);
-    char buffer[4096];
-    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, streams[index])) > 0;) {
-      texts[index]->append(buffer, count);
-    }
-    std::fclose(streams[index]);
-  }
+  const int status = out == nullptr ? -1 : ::pclose(out);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadFile("c:/stderr");
   return run;
 }
 

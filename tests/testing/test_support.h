@@ -50,14 +50,14 @@ struct Operation {
 const std::vector<Operation>& Operations();
 extern const char kTemplate[];
 
-// Runs the program with args, input (which fits a pipe's buffer) on its standard input and
-// variables added to its environment; no test assertions, so that a forked child may call it.
+// Runs the program with args and input on its standard input, in the working directory, which
+// must hold "c:".
 struct ProgramRun {
-  int status = -1;  // exit status, 128 + signal when killed, -1 when it could not be run
+  int status = -1;  // exit status, -1 when it did not exit
   std::string out, err;
 };
-ProgramRun RunProgram(const std::string& path, std::vector<std::string> args,
-                      const std::string& input = "", const std::vector<std::string>& environment = {});
+ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                      const std::string& input = "");
 
 }  // namespace zrtmask::testing
 
