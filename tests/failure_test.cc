@@ -101,23 +101,6 @@ TEST_F(FailureTest, RealConditionsGiveTheCodesTheSeamStandsFor) {
   }
 }
 
-// ZRTMASK_TEMP_DIR, when set and not empty, names the temporary directory; it must exist too.
-TEST_F(FailureTest, TemporaryDirectoryFromTheEnvironment) {
-  ::mkdir("other", 0777);
-  for (const char* directory : {"other", "other/", "missing", ""}) {
-    SCOPED_TRACE(directory);
-    ::setenv("ZRTMASK_TEMP_DIR", directory, 1);
-    ::rmdir("c:/temp");
-    WriteFile("t.html", kTemplate);
-    ArmFault(Call::kUnlink, 1, EBUSY, "other/");
-    EXPECT_EQ(ZRTHtmlFile("t.html").SetZRTTagContent("S", "C"),
-              directory[0] == 'o' ? kOk : kTempNotWritable);
-    DisarmFaults();
-  }
-  ::unsetenv("ZRTMASK_TEMP_DIR");
-  EXPECT_EQ(testing::ListDirectory("other").size(), 2u);
-}
-
 // A template created for a mask copy is removed again when the copy fails; a mask that is the
 // template, by any name, leaves it as it is.
 TEST_F(FailureTest, MaskCopyFailuresLeaveNoNewTemplate) {
