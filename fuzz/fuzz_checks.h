@@ -58,29 +58,29 @@ inline std::string ReadBytes(const char* path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Makes a fresh scratch directory holding "c:/temp/" the working directory while it lives;
-// the temporary directory must be empty when it goes.
+// Makes a scratch directory holding "c:/temp/" (made once, removed at exit) the working
+// directory while it lives; the temporary directory must be empty when it goes.
 class InScratchDirectory {
  public:
   InScratchDirectory() : previous_(std::filesystem::current_path()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zrtmask-fuzz-XXXXXX").string();
-    Require(::mkdtemp(pattern.data()) != nullptr, "cannot create the scratch directory");
-    scratch_ = pattern;
-    std::filesystem::current_path(scratch_);
-    Require(::mkdir("c:", 0777) == 0 && ::mkdir("c:/temp", 0777) == 0, "cannot create c:/temp/");
+    static const std::string* const scratch = [] {
+      auto* pattern = new std::string(std::filesystem::temp_directory_path() / "zrtmask-fuzz-XXXXXX");
+      Require(::mkdtemp(pattern->data()) != nullptr && std::filesystem::create_directories(*pattern + "/c:/temp"),
+              "cannot create the scratch directory");
+      std::atexit([] { std::filesystem::remove_all(*scratch); });
+      return pattern;
+    }();
+    std::filesystem::current_path(*scratch);
   }
   InScratchDirectory(const InScratchDirectory&) = delete;
   InScratchDirectory& operator=(const InScratchDirectory&) = delete;
   ~InScratchDirectory() {
-    const bool clean = std::filesystem::is_empty("c:/temp");
+    Require(std::filesystem::is_empty("c:/temp"), "an operation left a temporary file");
     std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(scratch_);
-    Require(clean, "an operation left a temporary file");
   }
 
  private:
   std::filesystem::path previous_;
-  std::filesystem::path scratch_;
 };
 
 inline std::string WithCrLf(std::string_view text) {
@@ -95,6 +95,9 @@ inline std::string Without(std::string_view text, char dropped) {
   return kept;
 }
 
+const auto kNameSize = static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxNameSize);
+const auto kValueSize = static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxValueSize);
+
 // Scans scan.html with mask, checking each item as it comes; returns the items as (type, "line
 // content") pairs.
 inline std::vector<std::pair<int, std::string>> ScanChecked(int mask, int line_feeds) {
@@ -105,8 +108,8 @@ inline std::vector<std::pair<int, std::string>> ScanChecked(int mask, int line_f
   for (int previous_line = 1, held = 0; scanner.FindNextItem() != 0;) {
     const int type = scanner.GetItemType(), line = scanner.GetCurrentLineNb();
     Require((type & mask) != 0 && (type & (type - 1)) == 0, "an item of a type not asked for");
-    Require(std::memchr(scanner.GetItemName(), 0, ZRTDcHtmlHandler::s_MaxNameSize) != nullptr &&
-                std::memchr(scanner.GetItemValue(), 0, ZRTDcHtmlHandler::s_MaxValueSize) != nullptr,
+    Require(std::memchr(scanner.GetItemName(), 0, kNameSize) != nullptr &&
+                std::memchr(scanner.GetItemValue(), 0, kValueSize) != nullptr,
             "a buffer is not terminated within its size");
     const std::string content = type <= ITEM_ATTRIBUTE ? scanner.GetItemName() : scanner.GetItemValue();
     // Every line feed that an item holds has been read, and none twice.
@@ -128,9 +131,9 @@ inline void CheckScan(const std::uint8_t* data, std::size_t size) {
   file.append(reinterpret_cast<const char*>(data + 1), size - 1);
   if ((options & 0x40) != 0) {
     const std::size_t value_mark = file.find('\x02');
-    if (value_mark != std::string::npos) file.replace(value_mark, 1, ZRTDcHtmlHandler::s_MaxValueSize + 1, 'x');
+    if (value_mark != std::string::npos) file.replace(value_mark, 1, kValueSize + 1, 'x');
     for (std::size_t mark; (mark = file.find('\x01')) != std::string::npos;) {
-      file.replace(mark, 1, ZRTDcHtmlHandler::s_MaxNameSize + 1, 'x');
+      file.replace(mark, 1, kNameSize + 1, 'x');
     }
   }
   WriteBytes("scan.html", file);
