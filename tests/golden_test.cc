@@ -193,14 +193,16 @@ std::string FaultCase(const std::string& in, const Args& a, const std::string& e
 
 // Runs the tool with the arguments and the input on its standard input, on the files of
 // tests/data/tool/: "status out[...] err[...] t.html[...]", t.html "unchanged" when so.
-std::string ToolCase(const std::string& in, const Args& a) {
+std::string ToolCase(const std::string& in, Args a) {
 #ifdef ZRTMASK_TOOL_PATH
   const std::string data = ZRTMASK_TEST_DATA_DIR "/tool";
   std::filesystem::copy(data, ".", std::filesystem::copy_options::overwrite_existing |
                                         std::filesystem::copy_options::recursive);
   ::mkdir("elsewhere", 0700);
-  const testing::ProgramRun run =
-      testing::RunProgram(ZRTMASK_TOOL_PATH, a, in);
+  // A first argument NAME=VALUE is set in the tool's environment.
+  const bool env = !a.empty() && a[0].find('=') != std::string::npos;
+  if (env) a.insert(a.begin() + 1, ZRTMASK_TOOL_PATH);
+  const testing::ProgramRun run = testing::RunProgram(env ? "/usr/bin/env" : ZRTMASK_TOOL_PATH, a, in);
   const std::string after = ReadFile("t.html");
   for (const std::string& name : testing::ListDirectory(data)) {
     EXPECT_TRUE(name == "t.html" || ReadFile(name) == ReadFile(data + "/" + name)) << name;
@@ -217,8 +219,11 @@ std::string ToolCase(const std::string& in, const Args& a) {
 std::string RunCall(const std::string& call, const std::string& in, Args a, const std::string& expected) {
   const auto shown = [](int code, const ZRTUnicodeString& text) { return std::to_string(code) + ":" + Utf8(text); };
   ZRTUnicodeString subject = Text(in);
-  if (call == "chars") {  // the count of characters, and the bytes back unchanged
-    const bool same = Utf8(subject) == in && in == static_cast<const char*>(ZRTUnicodeString(in.c_str()));
+  if (call == "chars") {  // the count of characters, and the bytes back unchanged however made
+    ZRTUnicodeString assigned("x");
+    assigned = in.c_str();
+    const bool same = Utf8(subject) == in && in == static_cast<const char*>(ZRTUnicodeString(in.c_str())) &&
+                      Utf8(assigned) == in && Utf8(assigned = static_cast<const char*>(nullptr)).empty();
     return std::to_string(subject.GetLengthInChar()) + (same ? "" : " changed");
   }
   if (call == "find") return std::to_string(subject.SearchSubString(Text(a[0]), std::stoi(a[1]), ZRT_SEARCH_EXACT));

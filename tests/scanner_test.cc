@@ -236,6 +236,7 @@ TEST(FuzzChecksTest, HoldForEverySeed) {
   }
 }
 
+// A move, by construction or assignment, hands the file, the buffers and the line over.
 TEST_F(ScannerTest, MovingHandsTheScanOver) {
   WriteFile(kFile, "<p>\n<b>\n<i>\n<u>");
   ZRTDcHtmlHandler first;
@@ -248,6 +249,11 @@ TEST_F(ScannerTest, MovingHandsTheScanOver) {
   EXPECT_EQ(first.FindNextItem(), 0);  // NOLINT(bugprone-use-after-move)
   ASSERT_EQ(second.FindNextItem(), 1);
   EXPECT_EQ(std::string(second.GetItemName()) + "@" + std::to_string(second.GetCurrentLineNb()), "b@2");
+  ZRTDcHtmlHandler third;
+  ASSERT_EQ(third.OpenFile(kFile), zrtmask::kOk);
+  third = std::move(second);
+  ASSERT_EQ(third.FindNextItem(), 1);
+  EXPECT_EQ(std::string(third.GetItemName()) + "@" + std::to_string(third.GetCurrentLineNb()), "i@3");
 }
 
 }  // namespace
