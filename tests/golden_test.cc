@@ -120,8 +120,14 @@ const std::map<std::string, Query> kQueries = {
      }},
 };
 
-// Arms the faults "kind,path part,errno[,nth]" separated by ";".
-void ArmFaults(const std::string& spec) {
+// Sets up the faults separated by ";": "call,path part,errno[,nth]" arms the seam; real
+// conditions are "path,P" (the operation's template, "null" for none), "chmod,t.html,MODE",
+// "mkdir,D", "rmdir,D" and "unprivileged" (the operation runs as an unprivileged user).
+struct Conditions {
+  std::string path = "t.html";
+  bool unprivileged = false;
+};
+Conditions SetUpFaults(const std::string& spec) {
   static const std::map<std::string, Call> kCalls = {{"open", Call::kOpen}, {"read", Call::kRead},
       {"write", Call::kWrite}, {"statvfs", Call::kStatvfs}, {"access", Call::kAccess},
       {"unlink", Call::kUnlink}, {"truncate", Call::kTruncate}, {"reserve", Call::kReserve},
@@ -130,14 +136,22 @@ void ArmFaults(const std::string& spec) {
       {"ENOSPC", ENOSPC}, {"EMFILE", EMFILE}, {"ENOENT", ENOENT}, {"EWOULDBLOCK", EWOULDBLOCK},
       {"ENOLCK", ENOLCK}, {"EBUSY", EBUSY}, {"EFBIG", EFBIG}, {"EDQUOT", EDQUOT},
       {"EOPNOTSUPP", EOPNOTSUPP}};
+  Conditions conditions;
   std::istringstream faults(spec);
   for (std::string fault; std::getline(faults, fault, ';');) {
     std::istringstream parts(fault);
     std::string kind, path, error, nth;
     std::getline(std::getline(std::getline(parts, kind, ','), path, ','), error, ',');
-    ArmFault(kCalls.at(kind), std::getline(parts, nth) ? std::stoi(nth) : 1, kErrors.at(error),
-             path.c_str());
+    if (kind == "path") conditions.path = path;
+    if (kind == "chmod") ::chmod(path.c_str(), static_cast<mode_t>(std::stoi(error, nullptr, 8)));
+    if (kind == "mkdir") ::mkdir(path.c_str(), 0777);
+    if (kind == "rmdir") ::rmdir(path.c_str());
+    conditions.unprivileged = conditions.unprivileged || kind == "unprivileged";
+    if (kCalls.count(kind) != 0) {
+      ArmFault(kCalls.at(kind), std::getline(parts, nth) ? std::stoi(nth) : 1, kErrors.at(error), path.c_str());
+    }
   }
+  return conditions;
 }
 
 // What is left in c:/temp/ (then emptied): none, empty, new (the new text), start (a part of
@@ -155,8 +169,8 @@ std::string Left(const std::string& new_text) {
           : new_text.compare(0, temp.size(), temp) == 0 ? "start" : "other") + modes;
 }
 
-// Runs each operation named in the list a[1] (labels or groups) on the template with the faults
-// a[2] armed and the mask a[0]: "code template:old|new|other left:..."; when one does not
+// Runs each operation named in the list a[1] (labels or groups), in a child process, on the
+// template with the faults a[2] set up and the mask a[0]: "code template:old|new|other left:..."; when one does not
 // match the expected outcome, each operation's. With " traced" expected, each traces its disk-full message, if any.
 std::string FaultCase(const std::string& in, const Args& a, const std::string& expected) {
   const char* const groups[] = {"", "item", "marker", "", "copy", "", "", "", "query"};
@@ -175,10 +189,16 @@ std::string FaultCase(const std::string& in, const Args& a, const std::string& e
     const std::string new_text = ReadFile("clean.html");
     WriteFile("t.html", in);
     ::testing::internal::CaptureStderr();
-    ArmFaults(a[2]);
-    ZRTHtmlFile file("t.html");
-    const int code = op.run(file);
+    const Conditions conditions = SetUpFaults(a[2]);
+    const int code = testing::RunInChild([&] {
+      ZRTHtmlFile file(conditions.path == "null" ? nullptr : conditions.path.c_str());
+      return op.run(file);
+    }, conditions.unprivileged);
     DisarmFaults();
+    ::chmod("t.html", 0644);
+    ::mkdir("c:/temp", 0777);
+    ::chmod("c:/temp", 0777);
+    EXPECT_NE(::access("missing.html", 0), 0);
     const std::string err = ::testing::internal::GetCapturedStderr(), after = ReadFile("t.html");
     std::string outcome = std::to_string(code) + " template:" +
                           (after == in ? "old" : after == new_text ? "new" : "other") +
