@@ -47,8 +47,8 @@ TEST_F(FailureTest, TemporaryFileNeverTakesAnExistingName) {
   for (const std::string& name : names) EXPECT_TRUE(name == names[99] || ReadFile(name) == "someone else's");
 }
 
-// A template created for a mask copy is removed again when the copy fails; a mask that is the
-// template, by any name, leaves it as it is.
+// A template created for a mask copy is removed again when the copy fails; no mask path is a
+// missing mask; a mask that is the template, by any name, leaves it as it is.
 TEST_F(FailureTest, MaskCopyFailuresLeaveNoNewTemplate) {
   WriteFile("m.html", "<p>mask</p>\n");
   for (const auto& [call, nth, error] : {std::tuple{Call::kOpen, 0, EACCES},
@@ -60,6 +60,7 @@ TEST_F(FailureTest, MaskCopyFailuresLeaveNoNewTemplate) {
     EXPECT_NE(::access("new.html", 0), 0);
   }
   EXPECT_EQ(ZRTHtmlFile("absent/t.html").CopyMaskFile("m.html"), kTemplateNotWritable);
+  EXPECT_EQ(ZRTHtmlFile("t.html").CopyMaskFile(nullptr), kMaskMissing);
   WriteFile("t.html", "old");
   ::symlink("t.html", "link.html");
   for (const char* mask : {"t.html", "./t.html", "link.html"}) {
