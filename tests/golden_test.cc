@@ -22,6 +22,10 @@
 #include "testing/test_support.h"
 #include "zrtmask_result.h"
 
+#ifndef ZRTMASK_TOOL_PATH
+#define ZRTMASK_TOOL_PATH ""  // no tool in the build: its cases are skipped
+#endif
+
 namespace zrtmask {
 namespace {
 
@@ -214,7 +218,6 @@ std::string FaultCase(const std::string& in, const Args& a, const std::string& e
 // Runs the tool with the arguments and the input on its standard input, on the files of
 // tests/data/tool/: "status out[...] err[...] t.html[...]", t.html "unchanged" when so.
 std::string ToolCase(const std::string& in, Args a) {
-#ifdef ZRTMASK_TOOL_PATH
   const std::string data = ZRTMASK_TEST_DATA_DIR "/tool";
   std::filesystem::copy(data, ".", std::filesystem::copy_options::overwrite_existing |
                                         std::filesystem::copy_options::recursive);
@@ -230,9 +233,6 @@ std::string ToolCase(const std::string& in, Args a) {
   EXPECT_EQ(testing::ListDirectory("c:/temp"), Args{});
   return std::to_string(run.status) + " out[" + run.out + "] err[" + run.err + "] t.html[" +
          (after == ReadFile(data + "/t.html") ? "unchanged" : after) + "]";
-#else
-  return in.empty() && a.empty() ? "" : "no tool in the build";
-#endif
 }
 
 // Runs the call on the input with the arguments; returns the result shown as the cases show it.
@@ -280,6 +280,7 @@ class GoldenTest : public testing::ScratchDirTest, public ::testing::WithParamIn
 
 TEST_P(GoldenTest, EveryCaseGivesItsResult) {
   const std::string path = std::string(ZRTMASK_TEST_DATA_DIR) + "/" + GetParam() + ".cases";
+  if (std::string(GetParam()) == "tool" && *ZRTMASK_TOOL_PATH == '\0') GTEST_SKIP() << "no tool";
   std::ifstream cases(path);
   ASSERT_TRUE(cases.good()) << path;
   std::string call, line;
