@@ -315,7 +315,7 @@ TEST_F(RenderTest, FailedPublishKeepsTheOldPage) {
   EXPECT_EQ(PublishPage("m.html", "site/p.html", other), kNotInMask);
   EXPECT_EQ(PublishPage("m.html", "nowhere/p.html", fill), kTemplateNotWritable);
   ASSERT_EQ(::chmod("site", 0555), 0);
-  EXPECT_EQ(testing::RunUnprivileged([&] { return PublishPage("m.html", "site/p.html", fill); }),
+  EXPECT_EQ(testing::RunInChild([&] { return PublishPage("m.html", "site/p.html", fill); }, true),
             kTemplateNotWritable);
   ASSERT_EQ(::chmod("site", 0755), 0);
   EXPECT_EQ(ReadFile("site/p.html"), "old");
