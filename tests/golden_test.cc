@@ -1,5 +1,5 @@
 // Golden cases read from tests/data/*.cases: the string operations, the scanner's items, the
-// queries' answers, the rewrites' exact bytes, every operation under injected faults, and the
+// queries' answers, the rewrites' and the renders' exact bytes, every operation under injected faults, and the
 // tool's command lines. A line "@call" starts a group; each case below it is one line of
 // tab-separated fields: the input, the call's arguments, the expected result (in the fault and
 // tool cases "*" stands for any text). Fields take the escapes \n \r \t \0 \\ \xHH, \{N}c for N times c, \e for nothing.
@@ -20,6 +20,7 @@
 #include "ZRTHtmlFile.h"
 #include "base/platform.h"
 #include "testing/test_support.h"
+#include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
 #ifndef ZRTMASK_TOOL_PATH
@@ -235,6 +236,27 @@ std::string ToolCase(const std::string& in, Args a) {
          (after == ReadFile(data + "/t.html") ? "unchanged" : after) + "]";
 }
 
+// The fill of a render case, from the arguments "view=V", "text:NAME=V", "html:NAME=V",
+// "image=SOURCE WIDTH HEIGHT", "start=V", "annot=V", "url=V", "db=V".
+PageFill Fill(const Args& a) {
+  PageFill fill;
+  for (const std::string& arg : a) {
+    const std::string key = arg.substr(0, arg.find('=')), value = arg.substr(key.size() + 1);
+    if (key.compare(0, 5, "text:") == 0 || key.compare(0, 5, "html:") == 0) {
+      fill.regions.push_back({key.substr(5), value, key[0] == 'h'});
+    } else if (key == "image") {
+      std::istringstream in(value);
+      ImageFill image;
+      in >> image.source >> image.width >> image.height;
+      fill.image = image;
+    } else {
+      (key == "view" ? fill.view_name : key == "start" ? fill.start : key == "annot" ? fill.annotations
+                                                        : key == "url" ? fill.url : fill.db_access) = value;
+    }
+  }
+  return fill;
+}
+
 // Runs the call on the input with the arguments; returns the result shown as the cases show it.
 std::string RunCall(const std::string& call, const std::string& in, Args a, const std::string& expected) {
   const auto shown = [](int code, const ZRTUnicodeString& text) { return std::to_string(code) + ":" + Utf8(text); };
@@ -252,6 +274,11 @@ std::string RunCall(const std::string& call, const std::string& in, Args a, cons
   if (call == "num") return shown(subject.BuildFromNum(std::stoi(a[1]), a[0] == "null" ? nullptr : a[0].c_str()), subject);
   if (call == "fault") return FaultCase(in == "*" ? testing::kTemplate : in, a, expected);
   if (call == "tool") return ToolCase(in, a);
+  if (call == "render") {
+    std::string page;
+    const int code = RenderPage(in, Fill(a), &page);
+    return code == kOk ? page : "code " + std::to_string(code);
+  }
   WriteFile("in", in);
   ZRTHtmlFile file("in");
   if (call.compare(0, 4, "scan") == 0) return Scan(a[0], call != "scan", call == "scan-full");
@@ -315,7 +342,7 @@ TEST_P(GoldenTest, EveryCaseGivesItsResult) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenTest,
                          ::testing::Values("strings", "scanner", "queries", "rewrites", "markers",
-                                           "faults", "tool"));
+                                           "render", "faults", "tool"));
 
 }  // namespace
 }  // namespace zrtmask
