@@ -1,8 +1,6 @@
 // Helpers shared by the unit tests.
 #include "testing/test_support.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -11,19 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-
-#include "zrtmask_result.h"
 
 namespace zrtmask::testing {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   ASSERT_FALSE(out.fail()) << "cannot write " << path;
@@ -31,15 +26,9 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
-}
-
-bool FileExists(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
 }
 
 std::vector<std::string> ListDirectory(const std::string& directory) {
@@ -52,90 +41,6 @@ std::vector<std::string> ListDirectory(const std::string& directory) {
   return names;
 }
 
-void ScratchDirTest::SetUp() {
-  char pattern[] = "/tmp/zrtmask-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  scratch_ = pattern;
-  // Open to everyone, so that a child running as an unprivileged user can work here too.
-  ASSERT_EQ(::chmod(scratch_.c_str(), 0777), 0);
-  previous_ = std::filesystem::current_path().string();
-  std::filesystem::current_path(scratch_);
-  ASSERT_EQ(::mkdir("c:", 0777), 0);
-  ASSERT_EQ(::mkdir("c:/temp", 0777), 0);
-  ASSERT_EQ(::chmod("c:", 0777), 0);
-  ASSERT_EQ(::chmod("c:/temp", 0777), 0);
-}
-
-void ScratchDirTest::TearDown() {
-  if (!previous_.empty()) std::filesystem::current_path(previous_);
-  if (!scratch_.empty()) {
-    std::error_code error;
-    // Restore permissions that a test took away, so that everything can be removed.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(
-             scratch_, std::filesystem::directory_options::skip_permission_denied, error)) {
-      ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0666);
-    }
-    std::filesystem::remove_all(scratch_, error);
-  }
-}
-
-int RunUnprivileged(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    const gid_t nobody_group = 65534;
-    const uid_t nobody_user = 65534;
-    if (::setgroups(0, nullptr) != 0 && ::geteuid() == 0) ::_exit(255);
-    if (::getegid() == 0 && ::setgid(nobody_group) != 0) ::_exit(255);
-    if (::geteuid() == 0 && ::setuid(nobody_user) != 0) ::_exit(255);
-    if (::geteuid() == 0) ::_exit(255);
-    int result = body();
-    std::fflush(nullptr);
-    ::_exit(result & 0xff);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-  }
-  if (!WIFEXITED(status)) return -1;
-  int code = WEXITSTATUS(status);
-  return code == 255 ? -1 : code;
-}
-
-int RunInChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int result = body();
-    std::fflush(nullptr);
-    ::_exit(result & 0xff);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body) {
-  return RunInChild([&] {
-    const std::string options = "size=" + std::to_string(size);
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", directory, "tmpfs", 0, options.c_str()) != 0) {
-      return kSetupFailed;
-    }
-    return body();
-  });
-}
-
-std::string FoldLineFeeds(const std::string& text) {
-  std::string folded;
-  for (char byte : text) {
-    if (byte == '\n' && !folded.empty() && folded.back() == '\n') continue;
-    folded += byte;
-  }
-  return folded;
-}
-
 std::vector<std::string> TakeTempTexts() {
   std::vector<std::string> texts;
   for (const std::string& name : ListDirectory("c:/temp")) {
@@ -145,36 +50,102 @@ std::vector<std::string> TakeTempTexts() {
   return texts;
 }
 
-const char kItemTemplate[] =
-    "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n"
-    "<ZRTImage><img src=a></ZRTImage>\n</html>\n";
+void ScratchDirTest::SetUp() {
+  char pattern[] = "/tmp/zrtmask-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  scratch_ = pattern;
+  previous_ = std::filesystem::current_path().string();
+  std::filesystem::current_path(scratch_);
+  for (const char* directory : {".", "c:", "c:/temp"}) {
+    ::mkdir(directory, 0777);
+    ASSERT_EQ(::chmod(directory, 0777), 0);
+  }
+}
 
-const std::vector<Rewrite>& ItemRewrites() {
-  static const std::vector<Rewrite> rewrites = {
-      {"view", [](ZRTHtmlFile& file) { return file.SetZRTViewName("N"); }},
-      {"tag", [](ZRTHtmlFile& file) { return file.SetZRTTagContent("S", "C"); }},
-      {"dump", [](ZRTHtmlFile& file) { return file.dumpZRTTagContent("S", "C"); }},
-      {"image", [](ZRTHtmlFile& file) { return file.SetZRTImageName("i", 1, 2); }},
+void ScratchDirTest::TearDown() {
+  std::filesystem::current_path(previous_);
+  std::error_code error;
+  // Give back permissions that a test took away, so that everything can be removed.
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch_, error)) {
+    ::chmod(entry.path().c_str(), 0777);
+  }
+  std::filesystem::remove_all(scratch_, error);
+}
+
+int RunInChild(const std::function<int()>& body, bool unprivileged) {
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const unsigned nobody = 65534;
+    if (unprivileged && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+      ::_exit(255);
+    }
+    const int result = body();
+    std::fflush(nullptr);
+    ::_exit(result & 0xff);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
+int RunOnSmallDisk(const char* directory, const std::function<int()>& body) {
+  return RunInChild([&] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", directory, "tmpfs", 0, "size=65536") != 0) {
+      return 250;
+    }
+    return body();
+  });
+}
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      {"view", kItem, [](ZRTHtmlFile& f) { return f.SetZRTViewName("N"); }, ""},
+      {"tag", kItem, [](ZRTHtmlFile& f) { return f.SetZRTTagContent("S", "C"); },
+       "disk full : ZRTHtmlFile::SetZRTTagContent ...\n"},
+      {"dump", kItem, [](ZRTHtmlFile& f) { return f.dumpZRTTagContent("S", "C"); },
+       "Disk full : ZRTHtmlFile::dump ...\n"},
+      {"image", kItem, [](ZRTHtmlFile& f) { return f.SetZRTImageName("i", 1, 2); }, ""},
+      {"start", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTStart("v"); }, ""},
+      {"annot", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTAnnotations("v"); }, ""},
+      {"url", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTURL("v"); }, ""},
+      {"db", kMarker, [](ZRTHtmlFile& f) { return f.SetZRTDBAccess("v"); }, ""},
+      {"copy", kCopy, [](ZRTHtmlFile& f) { return f.CopyMaskFile("m.html"); }, ""},
+      {"view name", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTViewName(&s); }, ""},
+      {"content", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTTagContent("S", &s); }, ""},
+      {"path", kQuery, [](ZRTHtmlFile& f) { ZRTUnicodeString s; return f.GetZRTPath(&s); }, ""},
+      {"tags", kQuery, [](ZRTHtmlFile& f) { ZRTListValZRTUnicodeString l; return f.GetAllZRTTag(&l); }, ""},
   };
-  return rewrites;
+  return operations;
 }
 
-std::string NewText(const Rewrite& rewrite, const std::string& template_text) {
-  WriteFile("clean.html", template_text);
-  ZRTHtmlFile file("clean.html");
-  EXPECT_EQ(rewrite.run(file), kOk);
-  std::string text = ReadFile("clean.html");
-  ::unlink("clean.html");
-  return text;
-}
+const char kTemplate[] =
+    "<html>\n<ZRTViewName><title>t</title></ZRTViewName>\n<S>old</S>\n<ZRTImage><img src=a>"
+    "</ZRTImage>\n<QLXSTART><QLXANNOT>\n<QLXURL><QLXDBACCESS>\n</html>\n";
 
-int RunWithFaults(const std::vector<Injected>& faults, const Rewrite& rewrite,
-                  const std::string& template_path) {
-  for (const Injected& fault : faults) ArmFault(fault.kind, fault.nth, fault.error, fault.path_part);
-  ZRTHtmlFile file(template_path.c_str());
-  const int code = rewrite.run(file);
-  DisarmFaults();
-  return code;
+ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                      const std::string& input) {
+  // The shell runs it with standard input and standard error in files in "c:".
+  std::string command = "'" + path + "'";
+  for (const std::string& arg : args) {
+    command += " '";
+    for (char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
+  }
+  WriteFile("c:/stdin", input);
+  ProgramRun run;
+  std::fflush(nullptr);
+  std::FILE* out = ::popen((command + " <c:/stdin 2>c:/stderr").c_str(), "r");
+  char buffer[4096];
+  for (std::size_t count; out != nullptr && (count = std::fread(buffer, 1, sizeof buffer, out)) > 0;) {
+    run.out.append(buffer, count);
+  }
+  const int status = out == nullptr ? -1 : ::pclose(out);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadFile("c:/stderr");
+  return run;
 }
 
 }  // namespace zrtmask::testing

@@ -1,5 +1,5 @@
 // Helpers shared by the unit tests: a fresh working directory per test, file contents as
-// strings, and running code as an unprivileged user.
+// strings, and code run in a child process, as root or as an unprivileged user.
 #ifndef ZRTMASK_TESTS_TESTING_TEST_SUPPORT_H_
 #define ZRTMASK_TESTS_TESTING_TEST_SUPPORT_H_
 
@@ -10,82 +10,57 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
-#include "base/platform.h"
 
 namespace zrtmask::testing {
 
-// Writes bytes to path (creating or emptying it). Fails the test on error.
+// Writes bytes to path (creating or emptying it); fails the test on error.
 void WriteFile(const std::string& path, const std::string& bytes);
-// The bytes of path; fails the test (and returns "") when it cannot be read.
+// The bytes of path, "" when it cannot be read.
 std::string ReadFile(const std::string& path);
-// True when path exists.
-bool FileExists(const std::string& path);
-// Names of the entries in directory (without "." and ".."), sorted.
+// Names of the entries in directory, sorted.
 std::vector<std::string> ListDirectory(const std::string& directory);
+// The texts of the files left in c:/temp/, which are then removed.
+std::vector<std::string> TakeTempTexts();
 
-// Gives each test a fresh, empty working directory holding "c:/temp/", and returns to the
-// previous one afterwards. Tests use relative paths inside it.
+// Gives each test a fresh working directory, open to every user, holding "c:/temp/".
 class ScratchDirTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Absolute path of the scratch directory.
   const std::string& scratch() const { return scratch_; }
-  // The files left in c:/temp/ (temporary files that a rewrite did not remove).
-  std::vector<std::string> TempFiles() const { return ListDirectory("c:/temp"); }
 
  private:
   std::string scratch_;
   std::string previous_;
 };
 
-// Runs body in a forked child that has dropped root privileges to the user "nobody" (or uid
-// 65534), so that permission bits apply even when the tests run as root. Returns the value the
-// body returns (0-255), or -1 when the child could not drop privileges or crashed.
-int RunUnprivileged(const std::function<int()>& body);
+// Runs body in a forked child, as the user "nobody" when unprivileged (so that permission bits
+// apply even to root). Returns what body returns (0-254), or -1 when the child crashed or could
+// not drop its privileges.
+int RunInChild(const std::function<int()>& body, bool unprivileged = false);
+// Runs body in a child that has mounted a tmpfs of 64 KB on directory, in a mount namespace of
+// its own: the disk really runs out of space. Returns body's result, 250 when the mount failed.
+int RunOnSmallDisk(const char* directory, const std::function<int()>& body);
 
-// Runs body in a forked child; returns what it returns (0-255), or -1 when the child crashed.
-int RunInChild(const std::function<int()>& body);
-
-// The exit status of a child that could not set up its fault.
-constexpr int kSetupFailed = 250;
-
-// Runs body in a child that has mounted a fresh tmpfs of size bytes on directory, in a mount
-// namespace of its own: the file system really runs out of space, and nothing outside the
-// child sees it. Returns body's result, or kSetupFailed when the mount could not be made.
-int RunOnSmallDisk(const char* directory, int size, const std::function<int()>& body);
-
-// text with every run of line feeds folded into one, as the copy back of an item rewrite does.
-std::string FoldLineFeeds(const std::string& text);
-
-// The texts of the files left in c:/temp/, which are then removed.
-std::vector<std::string> TakeTempTexts();
-
-// A rewrite operation, run on a template object.
-struct Rewrite {
+// Every operation on a template, by group, each with arguments that change kTemplate.
+enum Group { kItem = 1, kMarker = 2, kCopy = 4, kQuery = 8 };
+struct Operation {
   const char* label;
-  std::function<int(ZRTHtmlFile&)> run;
+  Group group;
+  std::function<int(ZRTHtmlFile&)> run;  // the copy takes its mask from "m.html"
+  const char* disk_full_message;         // traced when the temporary disk is full
 };
+const std::vector<Operation>& Operations();
+extern const char kTemplate[];
 
-// A template in which each of the four item rewrites has something to change, and those four.
-extern const char kItemTemplate[];
-const std::vector<Rewrite>& ItemRewrites();
-
-// The text that rewrite gives template_text when nothing fails (via a scratch file).
-std::string NewText(const Rewrite& rewrite, const std::string& template_text);
-
-// A fault for the platform layer's seam: the nth call (0: every call) of kind on a path
-// containing path_part fails with error.
-struct Injected {
-  Call kind;
-  const char* path_part;
-  int error;
-  int nth = 1;
+// Runs the program with args and input on its standard input, in the working directory, which
+// must hold "c:".
+struct ProgramRun {
+  int status = -1;  // exit status, -1 when it did not exit
+  std::string out, err;
 };
-
-// Runs rewrite on template_path with the faults armed, and returns its code.
-int RunWithFaults(const std::vector<Injected>& faults, const Rewrite& rewrite,
-                  const std::string& template_path);
+ProgramRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                      const std::string& input = "");
 
 }  // namespace zrtmask::testing
 

@@ -1,0 +1,110 @@
+// Real failures beyond the table in tests/data/faults.cases: names already taken, a full tmpfs
+// and /dev/full (also for a published page), and the mask copy's own failures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ZRTHtmlFile.h"
+#include "base/platform.h"
+#include "testing/test_support.h"
+#include "zrtmask_render.h"
+#include "zrtmask_result.h"
+
+namespace zrtmask {
+namespace {
+
+using testing::ReadFile;
+using testing::WriteFile;
+using testing::kTemplate;
+
+constexpr char kTemp[] = "c:/temp/";
+
+class FailureTest : public testing::ScratchDirTest {};
+
+// A rewrite never takes an existing name for its temporary file; it gives 4 when every name it
+// draws is taken. The names are drawn with rand(), which the test seeds after the object did.
+TEST_F(FailureTest, TemporaryFileNeverTakesAnExistingName) {
+  WriteFile("t.html", kTemplate);
+  ZRTHtmlFile file("t.html");
+  std::srand(7);
+  std::vector<std::string> names;
+  for (int draw = 0; draw < 100; ++draw) names.push_back(kTemp + std::to_string(std::rand()) + ".html");
+  for (const std::string& name : names) WriteFile(name, "someone else's");
+  std::srand(7);
+  EXPECT_EQ(file.SetZRTTagContent("S", "C"), kTempExists);
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+  ::unlink(names[99].c_str());
+  std::srand(7);
+  EXPECT_EQ(file.SetZRTTagContent("S", "C"), kOk);
+  for (const std::string& name : names) EXPECT_TRUE(name == names[99] || ReadFile(name) == "someone else's");
+}
+
+// A template created for a mask copy is removed again when the copy fails; no mask path is a
+// missing mask; a mask that is the template, by any name, leaves it as it is.
+TEST_F(FailureTest, MaskCopyFailuresLeaveNoNewTemplate) {
+  WriteFile("m.html", "<p>mask</p>\n");
+  for (const auto& [call, nth, error] : {std::tuple{Call::kOpen, 0, EACCES},
+                                         std::tuple{Call::kReserve, 1, ENOSPC},
+                                         std::tuple{Call::kWrite, 1, EIO}}) {
+    ArmFault(call, nth, error, "new.html");
+    EXPECT_NE(ZRTHtmlFile("new.html").CopyMaskFile("m.html"), kOk) << error;
+    DisarmFaults();
+    EXPECT_NE(::access("new.html", 0), 0);
+  }
+  EXPECT_EQ(ZRTHtmlFile("absent/t.html").CopyMaskFile("m.html"), kTemplateNotWritable);
+  EXPECT_EQ(ZRTHtmlFile("t.html").CopyMaskFile(nullptr), kMaskMissing);
+  WriteFile("t.html", "old");
+  ::symlink("t.html", "link.html");
+  for (const char* mask : {"t.html", "./t.html", "link.html"}) {
+    EXPECT_EQ(ZRTHtmlFile("t.html").CopyMaskFile(mask), kOk);
+    EXPECT_EQ(ReadFile("t.html"), "old");
+  }
+}
+
+// The real faults the seam stands for: a full temporary disk, a full template disk, /dev/full.
+TEST_F(FailureTest, FullDisksGiveTheDiskFullCodes) {
+  const std::string large = "<p>" + std::string(200 * 1024, 'y') + kTemplate;
+  WriteFile("m.html", large);
+  for (const testing::Operation& op : testing::Operations()) {
+    if (op.group == testing::kQuery) continue;
+    SCOPED_TRACE(op.label);
+    WriteFile("t.html", large);
+    // c:/temp/ is full: 5 and the temporary file left; the mask copy needs none.
+    EXPECT_EQ(testing::RunOnSmallDisk("c:/temp", [&] {
+                ZRTHtmlFile file("t.html");
+                return op.run(file) + 100 * static_cast<int>(testing::ListDirectory(kTemp).size());
+              }),
+              op.group == testing::kCopy ? kOk : kTempDiskFull + 100);
+    testing::TakeTempTexts();
+  }
+  // The template alone on a full disk: 9, the template unchanged.
+  ::mkdir("disk", 0777);
+  EXPECT_EQ(testing::RunOnSmallDisk("disk", [&] {
+              WriteFile("disk/t.html", kTemplate);
+              const int code = ZRTHtmlFile("disk/t.html").CopyMaskFile("m.html");
+              return code + (ReadFile("disk/t.html") == kTemplate ? 100 : 0);
+            }),
+            kTemplateDiskFull + 100);
+  // A page published onto a full disk: 9, the old page as it was and nothing beside it.
+  PageFill fill;
+  fill.regions.push_back({"S", "new", false});
+  EXPECT_EQ(testing::RunOnSmallDisk("disk", [&] {
+              WriteFile("disk/p.html", "old page");
+              const int code = PublishPage("m.html", "disk/p.html", fill);
+              return code + (ReadFile("disk/p.html") == "old page" && testing::ListDirectory("disk").size() == 1 ? 100 : 0);
+            }),
+            kTemplateDiskFull + 100);
+  // A device reserves no space, so the copy writes, and /dev/full fails with ENOSPC.
+  ::symlink("/dev/full", "full.html");
+  EXPECT_EQ(ZRTHtmlFile("full.html").CopyMaskFile("m.html"), kTemplateDiskFull);
+}
+
+}  // namespace
+}  // namespace zrtmask

@@ -1,2 +1,0 @@
-#include "ZRTFileAccess.h"  // compiles on its own
-#include "ZRTFileAccess.h"  // and twice: the include guard holds

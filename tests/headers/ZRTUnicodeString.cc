@@ -1,2 +1,0 @@
-#include "ZRTUnicodeString.h"  // compiles on its own
-#include "ZRTUnicodeString.h"  // and twice: the include guard holds
