@@ -132,7 +132,7 @@ struct Conditions {
   std::string path = "t.html";
   bool unprivileged = false;
 };
-Conditions SetUpFaults(const std::string& spec) {
+Conditions SetUpFaults(const std::string& fault_list) {
   static const std::map<std::string, Call> kCalls = {{"open", Call::kOpen}, {"read", Call::kRead},
       {"write", Call::kWrite}, {"statvfs", Call::kStatvfs}, {"access", Call::kAccess},
       {"unlink", Call::kUnlink}, {"truncate", Call::kTruncate}, {"reserve", Call::kReserve},
@@ -142,7 +142,7 @@ Conditions SetUpFaults(const std::string& spec) {
       {"ENOLCK", ENOLCK}, {"EBUSY", EBUSY}, {"EFBIG", EFBIG}, {"EDQUOT", EDQUOT},
       {"EOPNOTSUPP", EOPNOTSUPP}};
   Conditions conditions;
-  std::istringstream faults(spec);
+  std::istringstream faults(fault_list);
   for (std::string fault; std::getline(faults, fault, ';');) {
     std::istringstream parts(fault);
     std::string kind, path, error, nth;
