@@ -60,13 +60,25 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   friend class zrtmask::ItemScan;  // the scanning itself, one FindNextItem call at a time
   friend class zrtmask::ScanAccess;
 
-  // The construct being read. Each value is the item type that the construct yields.
-  enum class ScanState : int {
-    kText = ITEM_TEXT,
-    kElementName = ITEM_TAG,
-    kAttributeName = ITEM_ATTRIBUTE,
-    kAttributeValue = ITEM_VALUE,
-    kComment = ITEM_COMMENT,
+  // Where reading goes on: the state of the item rules, with what a name or an attribute value
+  // has got to (blanks before a name being skipped; before the "=", unquoted or within quotes).
+  // The states after "<", "<!", "<!-", "-" and "--" are where a call waits for the next block
+  // when it must look ahead past the end of one; a call never returns in them.
+  enum class ScanState : unsigned char {
+    kText,
+    kElementName,
+    kAttributeName,
+    kAttributeNameSkippingBlanks,
+    kValueBeforeEquals,
+    kUnquotedValue,
+    kDoubleQuotedValue,
+    kSingleQuotedValue,
+    kComment,
+    kTextAfterLess,
+    kTextAfterLessBang,
+    kTextAfterLessBangDash,
+    kCommentAfterDash,
+    kCommentAfterDashes,
   };
 
   // Closes the file and frees the buffers.
@@ -75,15 +87,11 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
   zrtmask::ByteReader* _stream;  // the file being scanned; owned
   int _atEnd;                    // 1 before OpenFile and once the end has been met
   int _lineNb;                   // 1 plus the line feeds read so far
-  int _skipBlanks;               // 1 while blanks before the next name are skipped
   int _findTypes;                // the mask given to SetFindTypes
-  ScanState _state;              // the construct being read (text at first)
   int _itemType;                 // type of the item last reported
   char* _name;                   // owned, s_MaxNameSize bytes
   char* _value;                  // owned, s_MaxValueSize bytes
-  // Set on every entry into the attribute-value state.
-  bool _waitingForEquals;  // the "=" has not been read yet
-  int _quote;              // the quote that opened the value, or 0
+  ScanState _state;              // text at first
 };
 
 #endif  // ZRTMASK_INCLUDE_ZRTDCHTMLHANDLER_H_

@@ -75,7 +75,6 @@ constexpr int kNameBufferSize = 256;
 constexpr int kValueBufferSize = 524288;
 constexpr int kMaxNameLength = kNameBufferSize - 1;
 constexpr int kMaxValueLength = kValueBufferSize - 1;
-constexpr int kNoQuote = 0;
 
 // The blanks of the C locale. Spelled out rather than asking <cctype>, so that a locale set
 // by the host process cannot change the items.
@@ -184,117 +183,317 @@ struct RunStops {
   static constexpr ByteSet kTable = MakeTable();
 };
 
-// Whether a construct has plain bytes at all: the value before "=" and the declaration have
-// none, so they take no runs.
-constexpr bool HasRuns(Construct construct) {
-  for (int c = 0; c < 256; ++c) {
-    if (InputOf(construct, c) == Input::kPlain) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 namespace zrtmask {
 
-// One FindNextItem call: the main loop and the handlers. The place in the file is held in a
-// local cursor, so that the compiler can keep it in registers; the scanner's fields would have
-// to be read again after every byte stored into a buffer.
-class ItemScan {
- public:
-  explicit ItemScan(ZRTDcHtmlHandler& scanner)
-      : cursor_(*scanner._stream), name_(scanner._name), value_(scanner._value), scanner_(scanner) {
-    name_[0] = '\0';
-    value_[0] = '\0';
-  }
-  ItemScan(const ItemScan&) = delete;
-  ItemScan& operator=(const ItemScan&) = delete;
+// How a scan of the block read so far ended.
+enum class ScanOutcome {
+  kFound,      // an item that the find mask asks for
+  kEnd,        // the end of the input
+  kNeedBlock,  // the end of the block: read the next one and scan on
+};
 
-  // Reads up to the end of the next item that the find mask asks for. Returns true when one
-  // was found, false at the end of the input.
-  [[gnu::always_inline]] bool Find() {
+// What an item that a block's end cut short has got to: its bytes in the buffers.
+struct ScanProgress {
+  int name_length = 0;
+  int value_length = 0;
+};
+
+// The scanning itself: reads on from where the scan stopped to the end of the next item that
+// the find mask asks for, within the block read so far.
+//
+// The states are labels, and a change of state is a jump to the next state's label, so that a
+// step costs no dispatch on a state kept in memory: which construct is being read is where the
+// code is. The state is stored only when the scan stops (ScanState). The place in the block and
+// the buffers' lengths are locals that the compiler keeps in registers; the scanner's fields
+// would have to be read again after every byte stored into a buffer. The scan calls no
+// function (it stops at the end of the block instead, see FindNextItem), so that it needs no
+// registers saved on the way in and out.
+class ItemScan {
+  using State = ZRTDcHtmlHandler::ScanState;
+
+ public:
+  // The scan of a FindNextItem call within the block read so far; it empties both buffers
+  // first. Where it needs the next block, *progress holds what the item cut short has got to.
+  [[gnu::always_inline]] static ScanOutcome First(ZRTDcHtmlHandler& scanner,
+                                                   ScanProgress* progress) {
+    ItemScan scan(scanner, ScanProgress{});
+    scan.name_[0] = '\0';
+    scan.value_[0] = '\0';
+    return scan.Find(progress);
+  }
+  // The rest of a FindNextItem call whose first scan needed the next block: reads blocks and
+  // scans on. Returns FindNextItem's answer. Kept out of FindNextItem, so that the common
+  // call, which stays within the block, calls no function.
+  [[gnu::noinline]] static int AcrossBlocks(ZRTDcHtmlHandler& scanner, ScanProgress progress) {
     for (;;) {
-      int c = 0;
-      bool found = false;
-      switch (Reading()) {
-        case Construct::kText:
-          if (!Read<Construct::kText>(&c)) return false;
-          found = HandleText(c);
-          break;
-        case Construct::kDeclaration:
-          if (!Read<Construct::kDeclaration>(&c)) return false;
-          if (c == '>') skipping_declaration_ = false;
-          break;
-        case Construct::kName:
-          if (!Read<Construct::kName>(&c)) return false;
-          found = HandleName(c);
-          break;
-        case Construct::kValueBeforeEquals:
-          if (!Read<Construct::kValueBeforeEquals>(&c)) return false;
-          found = HandleValueBeforeEquals(c);
-          break;
-        case Construct::kUnquotedValue:
-          if (!Read<Construct::kUnquotedValue>(&c)) return false;
-          found = HandleValue(Construct::kUnquotedValue, c);
-          break;
-        case Construct::kDoubleQuotedValue:
-          if (!Read<Construct::kDoubleQuotedValue>(&c)) return false;
-          found = HandleValue(Construct::kDoubleQuotedValue, c);
-          break;
-        case Construct::kSingleQuotedValue:
-          if (!Read<Construct::kSingleQuotedValue>(&c)) return false;
-          found = HandleValue(Construct::kSingleQuotedValue, c);
-          break;
-        case Construct::kComment:
-          if (!Read<Construct::kComment>(&c)) return false;
-          found = HandleComment(c);
+      // At the end of the input the next scan finds so, in whatever state it is in.
+      scanner._stream->Refill();
+      switch (ItemScan(scanner, progress).Find(&progress)) {
+        case ScanOutcome::kFound:
+          return 1;
+        case ScanOutcome::kEnd:
+          scanner._atEnd = 1;
+          return 0;
+        case ScanOutcome::kNeedBlock:
           break;
       }
-      if (found) return true;
     }
   }
 
  private:
-  using ScanState = ZRTDcHtmlHandler::ScanState;
+  ItemScan(ZRTDcHtmlHandler& scanner, const ScanProgress& progress)
+      : cursor_(*scanner._stream),
+        name_(scanner._name),
+        value_(scanner._value),
+        scanner_(scanner),
+        name_length_(progress.name_length),
+        value_length_(progress.value_length) {}
+  ItemScan(const ItemScan&) = delete;
+  ItemScan& operator=(const ItemScan&) = delete;
 
-  // The construct being read, from the state and the progress of an attribute value. Tested
-  // in the order of how often each comes up.
-  Construct Reading() const {
-    const ScanState state = scanner_._state;
-    if (state == ScanState::kText) {
-      return skipping_declaration_ ? Construct::kDeclaration : Construct::kText;
+  [[gnu::always_inline]] ScanOutcome Find(ScanProgress* progress) {
+    int c = 0;
+    switch (scanner_._state) {
+      case State::kText: goto text;
+      case State::kElementName: goto element_name;
+      case State::kAttributeName: goto attribute_name;
+      case State::kAttributeNameSkippingBlanks: goto attribute_name_skipping_blanks;
+      case State::kValueBeforeEquals: goto value_before_equals;
+      case State::kUnquotedValue: goto unquoted_value;
+      case State::kDoubleQuotedValue: goto double_quoted_value;
+      case State::kSingleQuotedValue: goto single_quoted_value;
+      case State::kComment: goto comment;
+      case State::kTextAfterLess: goto text_after_less;
+      case State::kTextAfterLessBang: goto text_after_less_bang;
+      case State::kTextAfterLessBangDash: goto text_after_less_bang_dash;
+      case State::kCommentAfterDash: goto comment_after_dash;
+      case State::kCommentAfterDashes: goto comment_after_dashes;
     }
-    if (state == ScanState::kElementName || state == ScanState::kAttributeName) {
-      return Construct::kName;
+    __builtin_unreachable();
+
+  // kText: "<" opening a tag, a comment or a declaration; a text byte; another control byte.
+  text:
+    // One byte short of the limit: the byte that fills the buffer is appended below, which
+    // hands the text out.
+    value_length_ += Run<Construct::kText>(value_ + value_length_,
+                                           kMaxValueLength - 1 - value_length_);
+    c = Read();
+    if (c < 0) return Stopped(c, State::kText, progress);
+    switch (kInputs(Construct::kText, c)) {
+      case Input::kLess:
+        goto text_after_less;
+      case Input::kPlain:
+        goto text_byte;
+      default:  // a control byte that is not a blank
+        goto text;
     }
-    if (state == ScanState::kComment) return Construct::kComment;
-    if (scanner_._waitingForEquals) return Construct::kValueBeforeEquals;
-    if (scanner_._quote == kNoQuote) return Construct::kUnquotedValue;
-    return scanner_._quote == '"' ? Construct::kDoubleQuotedValue
-                                  : Construct::kSingleQuotedValue;
+  text_byte:
+    AppendToValue(c);  // never full here: a full text is handed out at once
+    if (value_length_ < kMaxValueLength) goto text;
+    // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
+    EndValue();
+    if (Report(ITEM_TEXT, State::kText)) return ScanOutcome::kFound;
+    goto text;
+  text_after_less:
+    c = cursor_.Peek();
+    if (c == kEndOfBlock) return Stopped(c, State::kTextAfterLess, progress);
+    if (IsBlank(c)) {  // a "<" before a blank is text
+      c = '<';
+      goto text_byte;
+    }
+    if (c != '!') {
+      if (EndText(State::kElementName)) return ScanOutcome::kFound;
+      goto element_name;
+    }
+    cursor_.Get();
+  text_after_less_bang:
+    c = cursor_.Get();
+    if (c == kEndOfBlock) return Stopped(c, State::kTextAfterLessBang, progress);
+    if (c != '-') {
+      // A declaration such as a document type vanishes; the text goes on after its ">".
+      cursor_.Unget(c);
+      goto declaration;
+    }
+  text_after_less_bang_dash:
+    c = cursor_.Peek();
+    if (c == kEndOfBlock) return Stopped(c, State::kTextAfterLessBangDash, progress);
+    // In "<!--" the second "-" stays unread: it starts the comment body.
+    if (c == '-') {
+      if (EndText(State::kComment)) return ScanOutcome::kFound;
+      goto comment;
+    }
+    cursor_.Unget('-');
+    goto declaration;
+
+  declaration:
+    c = Read();
+    if (c < 0) return Stopped(c, State::kText, progress);
+    if (kInputs(Construct::kDeclaration, c) == Input::kGreater) goto text;
+    goto declaration;
+
+  // kElementName: a blank, "=", ">", anything else.
+  element_name:
+    TakeNameRun();
+    c = Read();
+    if (c < 0) return Stopped(c, State::kElementName, progress);
+    switch (kInputs(Construct::kName, c)) {
+      case Input::kBlank:
+        EndName();
+        if (Report(ITEM_TAG, State::kAttributeName)) return ScanOutcome::kFound;
+        goto attribute_name;
+      case Input::kEquals:
+        EndName();  // the element name read so far is dropped
+        goto element_name;
+      case Input::kGreater:
+        EndName();
+        if (Report(ITEM_TAG, State::kText)) return ScanOutcome::kFound;
+        goto text;
+      default:  // plain: the first byte of a block, or one beyond the limit
+        AppendToName(c);
+        goto element_name;
+    }
+
+  // kAttributeName while blanks are skipped: after a quoted value, or where an attribute
+  // without a value ended at the first byte of the next name.
+  attribute_name_skipping_blanks:
+    if (TakeNameRun() > 0) goto attribute_name_read;  // no longer skipping
+    c = Read();
+    if (c < 0) return Stopped(c, State::kAttributeNameSkippingBlanks, progress);
+    if (kInputs(Construct::kName, c) == Input::kBlank) goto attribute_name_skipping_blanks;
+    goto attribute_name_byte;
+
+  // kAttributeName: a blank, "=", ">", anything else.
+  attribute_name:
+    TakeNameRun();
+  attribute_name_read:
+    c = Read();
+    if (c < 0) return Stopped(c, State::kAttributeName, progress);
+  attribute_name_byte:
+    switch (kInputs(Construct::kName, c)) {
+      case Input::kBlank:
+        EndName();
+        if (Report(ITEM_ATTRIBUTE, State::kValueBeforeEquals)) return ScanOutcome::kFound;
+        goto value_before_equals;
+      case Input::kEquals:
+        // The "=" is taken here rather than pushed back for the value state to read again:
+        // the items are the same, with one step less per attribute.
+        EndName();
+        if (Report(ITEM_ATTRIBUTE, State::kUnquotedValue)) return ScanOutcome::kFound;
+        goto unquoted_value;
+      case Input::kGreater:
+        EndName();
+        if (Report(ITEM_ATTRIBUTE, State::kText)) return ScanOutcome::kFound;
+        goto text;
+      default:  // plain: the first byte of a block, or one beyond the limit
+        AppendToName(c);
+        goto attribute_name;
+    }
+
+  // kAttributeValue before "=": ">", a blank, "=", anything else.
+  value_before_equals:
+    c = Read();
+    if (c < 0) return Stopped(c, State::kValueBeforeEquals, progress);
+    switch (kInputs(Construct::kValueBeforeEquals, c)) {
+      case Input::kGreater:
+        ClearValue();
+        if (Report(ITEM_VALUE, State::kText)) return ScanOutcome::kFound;
+        goto text;
+      case Input::kEquals:
+        goto unquoted_value;
+      case Input::kOther:
+        // An attribute without a value: c starts the next attribute name.
+        ClearValue();
+        cursor_.Unget(c);
+        if (Report(ITEM_VALUE, State::kAttributeNameSkippingBlanks)) return ScanOutcome::kFound;
+        goto attribute_name_skipping_blanks;
+      default:  // a blank
+        goto value_before_equals;
+    }
+
+  // kAttributeValue after "=", before any quote: a quote, ">", a blank, anything else.
+  unquoted_value:
+    value_length_ += Run<Construct::kUnquotedValue>(value_ + value_length_,
+                                                    kMaxValueLength - value_length_);
+    c = Read();
+    if (c < 0) return Stopped(c, State::kUnquotedValue, progress);
+    switch (kInputs(Construct::kUnquotedValue, c)) {
+      case Input::kQuote:  // opens the quoted part
+        if (c == '"') goto double_quoted_value;
+        goto single_quoted_value;
+      case Input::kGreater:
+        EndValue();
+        if (Report(ITEM_VALUE, State::kText)) return ScanOutcome::kFound;
+        goto text;
+      case Input::kBlank:
+        if (value_length_ == 0) break;  // blanks between "=" and the value start the value
+        EndValue();
+        if (Report(ITEM_VALUE, State::kAttributeName)) return ScanOutcome::kFound;
+        goto attribute_name;
+      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
+        break;
+    }
+    AppendToValue(c);  // beyond the limit the value is cut and reading goes on
+    goto unquoted_value;
+
+  // kAttributeValue within quotes: the same quote again, anything else.
+  double_quoted_value:
+    value_length_ += Run<Construct::kDoubleQuotedValue>(value_ + value_length_,
+                                                        kMaxValueLength - value_length_);
+    c = Read();
+    if (c < 0) return Stopped(c, State::kDoubleQuotedValue, progress);
+    if (kInputs(Construct::kDoubleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
+    AppendToValue(c);
+    goto double_quoted_value;
+
+  single_quoted_value:
+    value_length_ += Run<Construct::kSingleQuotedValue>(value_ + value_length_,
+                                                        kMaxValueLength - value_length_);
+    c = Read();
+    if (c < 0) return Stopped(c, State::kSingleQuotedValue, progress);
+    if (kInputs(Construct::kSingleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
+    AppendToValue(c);
+    goto single_quoted_value;
+
+  quoted_value_end:
+    EndValue();
+    if (Report(ITEM_VALUE, State::kAttributeNameSkippingBlanks)) return ScanOutcome::kFound;
+    goto attribute_name_skipping_blanks;
+
+  // kComment: "-" that may close the comment, anything else.
+  comment:
+    value_length_ +=
+        Run<Construct::kComment>(value_ + value_length_, kMaxValueLength - value_length_);
+    c = Read();
+    if (c < 0) return Stopped(c, State::kComment, progress);
+    AppendToValue(c);  // beyond the limit the body is cut and reading goes on
+    if (kInputs(Construct::kComment, c) != Input::kDash) goto comment;
+  comment_after_dash:
+    c = cursor_.Get();
+    if (c == kEndOfBlock) return Stopped(c, State::kCommentAfterDash, progress);
+    if (c != '-') {
+      cursor_.Unget(c);  // read again as the next character
+      goto comment;
+    }
+  comment_after_dashes:
+    c = cursor_.Peek();
+    if (c == kEndOfBlock) return Stopped(c, State::kCommentAfterDashes, progress);
+    if (c != '>') {
+      cursor_.Unget('-');  // the second "-" is read again as the next character
+      goto comment;
+    }
+    cursor_.Get();  // the ">"
+    EndValue();
+    if (Report(ITEM_COMMENT, State::kText)) return ScanOutcome::kFound;
+    goto text;
   }
 
-  // One step of the main loop in kConstruct: appends the run of plain bytes ahead to the
-  // construct's buffer, within the buffer's limit, then reads the byte that ended it into *c
-  // (the main read, which counts line feeds). Returns false at the end of the input.
-  template <Construct kConstruct>
-  bool Read(int* c) {
-    if constexpr (kConstruct == Construct::kName) {
-      const int taken = Run<kConstruct>(name_ + name_length_, kMaxNameLength - name_length_);
-      if (taken > 0) {
-        name_length_ += taken;
-        scanner_._skipBlanks = 0;  // as every byte appended to a name does
-      }
-    } else if constexpr (kConstruct == Construct::kText) {
-      // One byte short of the limit: the byte that fills the buffer goes to HandleText, which
-      // hands the text out.
-      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - 1 - value_length_);
-    } else if constexpr (HasRuns(kConstruct)) {  // values and comments
-      value_length_ += Run<kConstruct>(value_ + value_length_, kMaxValueLength - value_length_);
-    }
-    *c = cursor_.Get();
-    if (*c == '\n') ++scanner_._lineNb;
-    return *c != kEndOfInput;
+  // The main read: the next byte, counting line feeds; kEndOfInput or kEndOfBlock at the end.
+  int Read() {
+    const int c = cursor_.Get();
+    if (c == '\n') ++scanner_._lineNb;
+    return c;
   }
 
   // Moves the run of kConstruct ahead into dest, at most room bytes. Returns how many.
@@ -303,174 +502,35 @@ class ItemScan {
     return static_cast<int>(
         cursor_.TakeRun<RunStops<kConstruct>>(dest, static_cast<std::size_t>(room)));
   }
-
-  // kText: "<" opening a tag, a comment or a declaration; a text byte; another control byte.
-  bool HandleText(int c) {
-    switch (kInputs(Construct::kText, c)) {
-      case Input::kLess: {
-        const int next = cursor_.Peek();
-        if (IsBlank(next)) break;  // a "<" before a blank is text
-        if (next != '!') return EndText(ScanState::kElementName);
-        cursor_.Get();
-        const int second = cursor_.Get();
-        // In "<!--" the second "-" stays unread: it starts the comment body.
-        if (second == '-' && cursor_.Peek() == '-') return EndText(ScanState::kComment);
-        // A declaration such as a document type vanishes; the text goes on after its ">".
-        cursor_.Unget(second);
-        skipping_declaration_ = true;
-        return false;
-      }
-      case Input::kPlain:
-        break;
-      default:  // a control byte that is not a blank
-        return false;
-    }
-    AppendToValue(c);  // never full here: a full text is handed out at once
-    if (value_length_ < kMaxValueLength) return false;
-    // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
-    TerminateValue();
-    value_length_ = 0;
-    return Report(ITEM_TEXT);
+  // The run of a name, within the name's limit. Returns how many bytes it took.
+  int TakeNameRun() {
+    const int taken = Run<Construct::kName>(name_ + name_length_, kMaxNameLength - name_length_);
+    name_length_ += taken;
+    return taken;
   }
 
-  // Ends the text at a "<" that opens a tag or a comment. The text read so far is handed out
-  // (text before a comment too, rather than being dropped); empty text never is.
-  bool EndText(ScanState next) {
-    TerminateValue();
+  // Ends the text at a "<" that opens a tag or a comment, going on in state next. The text
+  // read so far is handed out (text before a comment too, rather than being dropped); empty
+  // text never is. Returns true when it was handed out.
+  bool EndText(State next) {
     const bool has_text = value_length_ > 0;
+    EndValue();
+    return has_text && Report(ITEM_TEXT, next);
+  }
+  // Ends the name: it stays in its buffer, and the value is emptied for the name's item.
+  void EndName() {
+    name_[name_length_] = '\0';
+    name_length_ = 0;
+    ClearValue();
+  }
+  // Ends the value, text or comment body: it stays in its buffer.
+  void EndValue() {
+    value_[value_length_] = '\0';
     value_length_ = 0;
-    scanner_._skipBlanks = 0;
-    scanner_._state = next;
-    return has_text && Report(ITEM_TEXT);
   }
-
-  // kElementName and kAttributeName: a blank, "=", ">", anything else.
-  bool HandleName(int c) {
-    const bool element = scanner_._state == ScanState::kElementName;
-    switch (kInputs(Construct::kName, c)) {
-      case Input::kBlank:
-        if (scanner_._skipBlanks != 0) return false;
-        TerminateName();
-        name_length_ = 0;
-        ClearValue();
-        if (element) {
-          scanner_._state = ScanState::kAttributeName;
-          return Report(ITEM_TAG);
-        }
-        scanner_._waitingForEquals = true;
-        scanner_._quote = kNoQuote;
-        scanner_._state = ScanState::kAttributeValue;
-        return Report(ITEM_ATTRIBUTE);
-      case Input::kEquals:
-        TerminateName();
-        name_length_ = 0;
-        scanner_._skipBlanks = 0;
-        if (element) return false;  // the element name read so far is dropped
-        ClearValue();
-        // The "=" is taken here rather than pushed back for the value state to read again:
-        // the items are the same, with one step less per attribute.
-        scanner_._waitingForEquals = false;
-        scanner_._quote = kNoQuote;
-        scanner_._state = ScanState::kAttributeValue;
-        return Report(ITEM_ATTRIBUTE);
-      case Input::kGreater:
-        TerminateName();
-        name_length_ = 0;
-        ClearValue();
-        scanner_._skipBlanks = 0;
-        scanner_._state = ScanState::kText;
-        return Report(element ? ITEM_TAG : ITEM_ATTRIBUTE);
-      default:  // plain: the first byte of a block, or one beyond the limit
-        AppendToName(c);
-        scanner_._skipBlanks = 0;
-        return false;
-    }
-  }
-
-  // kAttributeValue before "=": ">", a blank, "=", anything else.
-  bool HandleValueBeforeEquals(int c) {
-    switch (kInputs(Construct::kValueBeforeEquals, c)) {
-      case Input::kGreater:
-        ClearValue();
-        scanner_._skipBlanks = 0;
-        scanner_._state = ScanState::kText;
-        return Report(ITEM_VALUE);
-      case Input::kEquals:
-        scanner_._waitingForEquals = false;
-        scanner_._quote = kNoQuote;
-        return false;
-      case Input::kOther:
-        // An attribute without a value: c starts the next attribute name.
-        ClearValue();
-        cursor_.Unget(c);
-        scanner_._skipBlanks = 1;
-        scanner_._state = ScanState::kAttributeName;
-        return Report(ITEM_VALUE);
-      default:  // a blank
-        return false;
-    }
-  }
-
-  // kAttributeValue after "=": a quote, ">", a blank, anything else; quoted or not.
-  bool HandleValue(Construct construct, int c) {
-    switch (kInputs(construct, c)) {
-      case Input::kQuote:
-        if (scanner_._quote == kNoQuote) {  // opens the quoted part
-          scanner_._quote = c;
-          return false;
-        }
-        TerminateValue();  // the same quote again
-        value_length_ = 0;
-        scanner_._skipBlanks = 1;
-        scanner_._state = ScanState::kAttributeName;
-        return Report(ITEM_VALUE);
-      case Input::kGreater:
-        TerminateValue();
-        value_length_ = 0;
-        scanner_._skipBlanks = 0;
-        scanner_._state = ScanState::kText;
-        return Report(ITEM_VALUE);
-      case Input::kBlank:
-        if (value_length_ == 0) break;  // blanks between "=" and the value start the value
-        TerminateValue();
-        value_length_ = 0;
-        scanner_._skipBlanks = 0;
-        scanner_._state = ScanState::kAttributeName;
-        return Report(ITEM_VALUE);
-      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
-        break;
-    }
-    AppendToValue(c);  // beyond the limit the value is cut and reading goes on
-    return false;
-  }
-
-  // kComment: "-" that may close the comment, anything else.
-  bool HandleComment(int c) {
-    AppendToValue(c);  // beyond the limit the body is cut and reading goes on
-    switch (kInputs(Construct::kComment, c)) {
-      case Input::kDash: {
-        const int third = cursor_.Get();
-        if (third != '-' || cursor_.Peek() != '>') {
-          cursor_.Unget(third);  // read again as the next character
-          return false;
-        }
-        cursor_.Get();  // the ">"
-        TerminateValue();
-        value_length_ = 0;
-        scanner_._skipBlanks = 0;
-        scanner_._state = ScanState::kText;
-        return Report(ITEM_COMMENT);
-      }
-      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
-        return false;
-    }
-  }
-
-  // Sets the item type and returns true when type is in the find mask; false otherwise.
-  bool Report(int type) {
-    if ((scanner_._findTypes & type) == 0) return false;
-    scanner_._itemType = type;
-    return true;
+  void ClearValue() {
+    value_[0] = '\0';
+    value_length_ = 0;
   }
   // Append c to the name or value buffer, storing nothing when it is full.
   void AppendToName(int c) {
@@ -479,22 +539,32 @@ class ItemScan {
   void AppendToValue(int c) {
     if (value_length_ < kMaxValueLength) value_[value_length_++] = static_cast<char>(c);
   }
-  // End the name or value at its current length.
-  void TerminateName() { name_[name_length_] = '\0'; }
-  void TerminateValue() { value_[value_length_] = '\0'; }
-  void ClearValue() {
-    value_[0] = '\0';
-    value_length_ = 0;
+
+  // An item of type has ended and reading goes on in state next. Returns true, with the item
+  // handed out, when type is in the find mask; false when reading goes on.
+  bool Report(int type, State next) {
+    if ((scanner_._findTypes & type) == 0) return false;
+    scanner_._itemType = type;
+    scanner_._state = next;
+    return true;
+  }
+  // The end of the input (end is kEndOfInput) or of the block (kEndOfBlock) in state. At the
+  // end of the input, whatever item was being read is lost; at the end of a block, it is kept
+  // in *progress for the scan of the next block.
+  ScanOutcome Stopped(int end, State state, ScanProgress* progress) {
+    scanner_._state = state;
+    if (end == kEndOfInput) return ScanOutcome::kEnd;
+    progress->name_length = name_length_;
+    progress->value_length = value_length_;
+    return ScanOutcome::kNeedBlock;
   }
 
   ByteCursor cursor_;
   char* const name_;
   char* const value_;
-  ZRTDcHtmlHandler& scanner_;  // for the fields that reading changes
-  // Per call: a call returns only right after an item has ended.
-  int name_length_ = 0;                // bytes in the name buffer
-  int value_length_ = 0;               // bytes in the value buffer
-  bool skipping_declaration_ = false;  // skipping a "<!" declaration up to its ">"
+  ZRTDcHtmlHandler& scanner_;  // for the state, the line number and the item type
+  int name_length_;            // bytes in the name buffer
+  int value_length_;           // bytes in the value buffer
 };
 
 }  // namespace zrtmask
@@ -506,14 +576,11 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler()
     : _stream(nullptr),
       _atEnd(1),
       _lineNb(1),
-      _skipBlanks(0),
       _findTypes(0),
-      _state(ScanState::kText),
       _itemType(0),
       _name(new (std::nothrow) char[kNameBufferSize]),
       _value(new (std::nothrow) char[kValueBufferSize]),
-      _waitingForEquals(true),
-      _quote(kNoQuote) {
+      _state(ScanState::kText) {
   // No exception leaves the library: without its buffers the scanner opens nothing (15), like
   // a scanner that was moved from.
   if (_name == nullptr || _value == nullptr) {
@@ -528,14 +595,11 @@ ZRTDcHtmlHandler::ZRTDcHtmlHandler(ZRTDcHtmlHandler&& other) noexcept
     : _stream(std::exchange(other._stream, nullptr)),
       _atEnd(std::exchange(other._atEnd, 1)),
       _lineNb(other._lineNb),
-      _skipBlanks(other._skipBlanks),
       _findTypes(other._findTypes),
-      _state(other._state),
       _itemType(other._itemType),
       _name(std::exchange(other._name, nullptr)),
       _value(std::exchange(other._value, nullptr)),
-      _waitingForEquals(other._waitingForEquals),
-      _quote(other._quote) {}
+      _state(other._state) {}
 
 ZRTDcHtmlHandler& ZRTDcHtmlHandler::operator=(ZRTDcHtmlHandler&& other) noexcept {
   if (this == &other) return *this;
@@ -543,14 +607,11 @@ ZRTDcHtmlHandler& ZRTDcHtmlHandler::operator=(ZRTDcHtmlHandler&& other) noexcept
   _stream = std::exchange(other._stream, nullptr);
   _atEnd = std::exchange(other._atEnd, 1);
   _lineNb = other._lineNb;
-  _skipBlanks = other._skipBlanks;
   _findTypes = other._findTypes;
-  _state = other._state;
   _itemType = other._itemType;
   _name = std::exchange(other._name, nullptr);
   _value = std::exchange(other._value, nullptr);
-  _waitingForEquals = other._waitingForEquals;
-  _quote = other._quote;
+  _state = other._state;
   return *this;
 }
 
@@ -600,9 +661,17 @@ int ZRTDcHtmlHandler::FindNextItem() {
     _atEnd = 1;
     return 0;
   }
-  if (zrtmask::ItemScan(*this).Find()) return 1;
-  _atEnd = 1;
-  return 0;
+  zrtmask::ScanProgress progress;
+  switch (zrtmask::ItemScan::First(*this, &progress)) {
+    case zrtmask::ScanOutcome::kFound:
+      return 1;
+    case zrtmask::ScanOutcome::kEnd:
+      _atEnd = 1;
+      return 0;
+    case zrtmask::ScanOutcome::kNeedBlock:
+      break;
+  }
+  return zrtmask::ItemScan::AcrossBlocks(*this, progress);
 }
 
 namespace zrtmask {

@@ -16,7 +16,7 @@
 
 namespace zrtmask {
 
-// What Get and Peek answer once every byte has been read.
+// What ByteCursor's reads answer once every byte has been read.
 constexpr int kEndOfInput = -1;
 
 // 16 bytes as one value. GCC and Clang carry out operations on it with the processor's vector
@@ -91,25 +91,12 @@ class ByteReader {
   // back = 1, the same for the byte handed out last.
   std::size_t Offset(std::size_t back = 0) const;
 
-  // Reads the next byte (0 to 255), or kEndOfInput. A read error counts as the end of input.
-  int Get() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
-    return *next_++;
-  }
-  // The byte that Get would answer next, without reading it.
-  int Peek() {
-    if (next_ == end_ && !Refill()) return kEndOfInput;
-    return *next_;
-  }
-  // Pushes back c, the value the last Get answered, so that Get answers it again. One byte at
-  // most can be pushed back; pushing back kEndOfInput does nothing.
-  void Unget(int c) {
-    if (c == kEndOfInput) return;
-    assert(next_ > Bytes() && next_[-1] == c);
-    --next_;
-  }
+  // Reads the next block once the current one is used up (a ByteCursor answered kEndOfBlock),
+  // keeping the last byte before it so that it can be pushed back. Returns false at the end of
+  // input; a read error counts as the end of input.
+  bool Refill();
 
-  // errno of a read that failed, 0 when none did. Get and Peek answer kEndOfInput after it.
+  // errno of a read that failed, 0 when none did. Reads answer kEndOfInput after it.
   int read_error() const { return read_error_; }
 
  private:
@@ -120,8 +107,6 @@ class ByteReader {
   // Bytes kept behind the bytes read: as many as ByteCursor::TakeRun reads at once.
   static constexpr std::size_t kTail = 16;
 
-  // Reads the next block once the current one is used up. Returns false at the end of input.
-  bool Refill();
   // Puts line feeds behind the bytes read (see buffer_).
   void MarkEnd() { std::memset(buffer_ + end(), '\n', kTail); }
   // The buffer as bytes, and the reading place and the end of the bytes read as indices in it.
@@ -160,72 +145,70 @@ class ByteReader {
   char buffer_[1 + kBlockSize + kTail];
 };
 
+// What ByteCursor's reads answer at the end of the block when the file may go on: the scanner
+// then hands its place back, has the reader read the next block, and carries on.
+constexpr int kEndOfBlock = -2;
+
 // A reading place in a ByteReader's block, for a loop that reads many bytes: held in a local
-// variable, its place can live in registers, which the reader's own fields cannot once bytes
-// are stored through a char pointer (the compiler must assume that such a store changes them).
+// variable, its place can live in a register, which the reader's own field cannot once bytes
+// are stored through a char pointer (the compiler must assume that such a store changes it).
 // It takes over the reader's place when made and hands it back when destroyed; the reader is
-// not to be used directly in between.
+// not to be used directly in between. It never reads the next block itself, so that the loop
+// using it calls no function and needs no registers saved.
 class ByteCursor {
  public:
-  explicit ByteCursor(ByteReader& reader)
-      : reader_(reader), next_(reader.next_), end_(reader.end_) {}
+  explicit ByteCursor(ByteReader& reader) : reader_(reader), next_(reader.next_) {}
   ByteCursor(const ByteCursor&) = delete;
   ByteCursor& operator=(const ByteCursor&) = delete;
   ~ByteCursor() { reader_.next_ = next_; }
 
-  // As ByteReader's Get, Peek and Unget. The end of the block is where its tail starts with a
-  // line feed, so only a line feed needs the test for it.
+  // Get reads the next byte (0 to 255), Peek answers it without reading it: kEndOfInput once
+  // every byte has been read, kEndOfBlock where the block is used up and the file may go on.
+  // The end of the block is where its tail starts with a line feed, so only a line feed needs
+  // the test for it.
   int Get() {
-    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
-    return *next_++;
+    const int c = *next_;
+    if (c == '\n' && next_ == reader_.end_) return Ended();
+    ++next_;
+    return c;
   }
-  int Peek() {
-    if (*next_ == '\n' && next_ == end_ && !Refill()) return kEndOfInput;
-    return *next_;
+  int Peek() const {
+    const int c = *next_;
+    if (c == '\n' && next_ == reader_.end_) return Ended();
+    return c;
   }
+  // Pushes back c, the value the last Get answered, so that Get answers it again. One byte at
+  // most can be pushed back, which may be the last one of the block before (the reader keeps it
+  // in front of the next); pushing back kEndOfInput does nothing.
   void Unget(int c) {
     if (c == kEndOfInput) return;
     assert(next_ > reader_.Bytes() && *(next_ - 1) == c);
     --next_;
   }
 
-  // Moves the bytes ahead into dest, up to the first byte that Stops::kTable marks nonzero,
-  // at most max bytes and only as far as the block already read. Returns how many were moved;
-  // they count as read. Lets the scanner take a run of plain characters in one step.
+  // Moves the bytes ahead into dest, up to a byte that Stops::kTable may mark nonzero, at most
+  // max bytes and only as far as the block already read. Returns how many were moved; they
+  // count as read. Lets the scanner take a run of plain characters in one step.
   //
   // Stops::kTable is a constexpr table of 256 entries, which must mark the line feed: a line
-  // feed always ends a run, and one is kept behind the block so that the byte loop needs no
-  // bounds test. Runs move 16 bytes a step, through a test derived from the table
-  // (StopTestFor), and settle in the table each byte that the test finds.
+  // feed always ends a run, and one is kept behind the block so that the loop needs no bounds
+  // test. Runs move 16 bytes a step, through a test derived from the table (StopTestFor). The
+  // test finds every byte that the table marks, and a few that it does not (below its bound):
+  // such a byte ends the run too, and the caller reads it as the plain byte it is.
   template <typename Stops>
   std::size_t TakeRun(char* dest, std::size_t max) {
     static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
-    assert(Stops::kTable['\n'] != 0 && *end_ == '\n');
-    const unsigned char* const first = next_;
-    if (Stops::kTable[*first] != 0) return 0;  // many runs are empty: a quote after "=", say
-    std::size_t count = 0;
-    // The line feed at the end of the block ends every run, and a step may read into the tail
-    // behind it: only dest needs a bound.
-    for (;;) {
-      if (!kTest.usable || count + kStep > max) {  // near the end of dest: one byte at a time
-        for (; count < max && Stops::kTable[first[count]] == 0; ++count) {
-          dest[count] = static_cast<char>(first[count]);
-        }
-        break;
-      }
-      Bytes16 bytes;
-      std::memcpy(&bytes, first + count, kStep);
-      std::memcpy(dest + count, &bytes, kStep);
-      const unsigned found = FoundBits(kTest.Find(bytes));
-      if (found == 0) {
-        count += kStep;
-        continue;
-      }
-      count += FirstFound(found);
-      if (Stops::kTable[first[count]] != 0) break;
-      ++count;  // a plain byte that the test could not tell from a stop
-    }
+    assert(Stops::kTable['\n'] != 0 && *reader_.end_ == '\n');
+    if (!kTest.usable || max < kStep) return TakeRunByBytes<Stops>(dest, max);
+    // Most runs are shorter than a step: the first step is kept apart from the loop. An empty
+    // run (a quote after "=", say) costs a step too.
+    Bytes16 bytes;
+    std::memcpy(&bytes, next_, kStep);
+    std::memcpy(dest, &bytes, kStep);
+    const unsigned found = FoundBits(kTest.Find(bytes));
+    if (found == 0) return TakeLongRun<Stops>(dest, max);
+    const std::size_t count = FirstFound(found);
     next_ += count;
     return count;
   }
@@ -248,18 +231,46 @@ class ByteCursor {
   static std::size_t FirstFound(unsigned bits) {
     return static_cast<std::size_t>(__builtin_ctz(bits));
   }
-  // Reads the next block once this one is used up. Returns false at the end of input.
-  bool Refill() {
-    reader_.next_ = next_;
-    const bool more = reader_.Refill();
-    next_ = reader_.next_;
-    end_ = reader_.end_;
-    return more;
+  // TakeRun past its first step, which found 16 plain bytes (they are in dest already).
+  template <typename Stops>
+  std::size_t TakeLongRun(char* dest, std::size_t max) {
+    static constexpr StopTest kTest = StopTestFor(Stops::kTable);
+    // The line feed at the end of the block ends every run, and a step may read into the tail
+    // behind it: only dest needs a bound.
+    next_ += kStep;
+    std::size_t count = kStep;
+    for (;;) {
+      if (count + kStep > max) {  // near the end of dest: one byte at a time
+        return count + TakeRunByBytes<Stops>(dest + count, max - count);
+      }
+      Bytes16 bytes;
+      std::memcpy(&bytes, next_, kStep);
+      std::memcpy(dest + count, &bytes, kStep);
+      const unsigned found = FoundBits(kTest.Find(bytes));
+      if (found != 0) {
+        const std::size_t last = FirstFound(found);
+        next_ += last;
+        return count + last;
+      }
+      next_ += kStep;
+      count += kStep;
+    }
   }
+  // TakeRun one byte at a time, settling each byte in the table.
+  template <typename Stops>
+  std::size_t TakeRunByBytes(char* dest, std::size_t max) {
+    std::size_t count = 0;
+    for (; count < max && Stops::kTable[next_[count]] == 0; ++count) {
+      dest[count] = static_cast<char>(next_[count]);
+    }
+    next_ += count;
+    return count;
+  }
+  // At the end of the block: the end of the input, or of this block only.
+  int Ended() const { return reader_.at_end_ ? kEndOfInput : kEndOfBlock; }
 
   ByteReader& reader_;
   const unsigned char* next_;  // the next byte to hand out
-  const unsigned char* end_;   // the end of the bytes read; a line feed lies there
 };
 
 }  // namespace zrtmask
