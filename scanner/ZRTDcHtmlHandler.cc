@@ -194,10 +194,10 @@ enum class ScanOutcome {
   kNeedBlock,  // the end of the block: read the next one and scan on
 };
 
-// What an item that a block's end cut short has got to: its bytes in the buffers.
+// What an item that a block's end cut short has got to: its bytes in the buffer of the state
+// it was read in.
 struct ScanProgress {
-  int name_length = 0;
-  int value_length = 0;
+  int length = 0;
 };
 
 // The scanning itself: reads on from where the scan stopped to the end of the next item that
@@ -248,8 +248,7 @@ class ItemScan {
         name_(scanner._name),
         value_(scanner._value),
         scanner_(scanner),
-        name_length_(progress.name_length),
-        value_length_(progress.value_length) {}
+        length_(progress.length) {}
   ItemScan(const ItemScan&) = delete;
   ItemScan& operator=(const ItemScan&) = delete;
 
@@ -277,8 +276,8 @@ class ItemScan {
   text:
     // One byte short of the limit: the byte that fills the buffer is appended below, which
     // hands the text out.
-    value_length_ += Run<Construct::kText>(value_ + value_length_,
-                                           kMaxValueLength - 1 - value_length_);
+    length_ += Run<Construct::kText>(value_ + length_,
+                                           kMaxValueLength - 1 - length_);
     c = Read();
     if (c < 0) return Stopped(c, State::kText, progress);
     switch (kInputs(Construct::kText, c)) {
@@ -291,22 +290,26 @@ class ItemScan {
     }
   text_byte:
     AppendToValue(c);  // never full here: a full text is handed out at once
-    if (value_length_ < kMaxValueLength) goto text;
+    if (length_ < kMaxValueLength) goto text;
     // Over-long text goes out in pieces of the buffer's size, so that none of it is lost.
     EndValue();
     if (Report(ITEM_TEXT, State::kText)) return ScanOutcome::kFound;
     goto text;
   text_after_less:
     c = cursor_.Peek();
-    if (c == kEndOfBlock) return Stopped(c, State::kTextAfterLess, progress);
-    if (IsBlank(c)) {  // a "<" before a blank is text
-      c = '<';
-      goto text_byte;
+    // Blanks, "!" and the ends of the block and of the input all lie below or at "!": one
+    // test settles the common case, a tag.
+    if (c <= '!') {
+      if (c == kEndOfBlock) return Stopped(c, State::kTextAfterLess, progress);
+      if (IsBlank(c)) {  // a "<" before a blank is text
+        c = '<';
+        goto text_byte;
+      }
+      if (c == '!') goto text_after_less_bang_read;
     }
-    if (c != '!') {
-      if (EndText(State::kElementName)) return ScanOutcome::kFound;
-      goto element_name;
-    }
+    if (EndText(State::kElementName)) return ScanOutcome::kFound;
+    goto element_name;
+  text_after_less_bang_read:
     cursor_.Get();
   text_after_less_bang:
     c = cursor_.Get();
@@ -414,8 +417,8 @@ class ItemScan {
 
   // kAttributeValue after "=", before any quote: a quote, ">", a blank, anything else.
   unquoted_value:
-    value_length_ += Run<Construct::kUnquotedValue>(value_ + value_length_,
-                                                    kMaxValueLength - value_length_);
+    length_ += Run<Construct::kUnquotedValue>(value_ + length_,
+                                                    kMaxValueLength - length_);
     c = Read();
     if (c < 0) return Stopped(c, State::kUnquotedValue, progress);
     switch (kInputs(Construct::kUnquotedValue, c)) {
@@ -427,7 +430,7 @@ class ItemScan {
         if (Report(ITEM_VALUE, State::kText)) return ScanOutcome::kFound;
         goto text;
       case Input::kBlank:
-        if (value_length_ == 0) break;  // blanks between "=" and the value start the value
+        if (length_ == 0) break;  // blanks between "=" and the value start the value
         EndValue();
         if (Report(ITEM_VALUE, State::kAttributeName)) return ScanOutcome::kFound;
         goto attribute_name;
@@ -439,8 +442,8 @@ class ItemScan {
 
   // kAttributeValue within quotes: the same quote again, anything else.
   double_quoted_value:
-    value_length_ += Run<Construct::kDoubleQuotedValue>(value_ + value_length_,
-                                                        kMaxValueLength - value_length_);
+    length_ += Run<Construct::kDoubleQuotedValue>(value_ + length_,
+                                                        kMaxValueLength - length_);
     c = Read();
     if (c < 0) return Stopped(c, State::kDoubleQuotedValue, progress);
     if (kInputs(Construct::kDoubleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
@@ -448,8 +451,8 @@ class ItemScan {
     goto double_quoted_value;
 
   single_quoted_value:
-    value_length_ += Run<Construct::kSingleQuotedValue>(value_ + value_length_,
-                                                        kMaxValueLength - value_length_);
+    length_ += Run<Construct::kSingleQuotedValue>(value_ + length_,
+                                                        kMaxValueLength - length_);
     c = Read();
     if (c < 0) return Stopped(c, State::kSingleQuotedValue, progress);
     if (kInputs(Construct::kSingleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
@@ -463,8 +466,8 @@ class ItemScan {
 
   // kComment: "-" that may close the comment, anything else.
   comment:
-    value_length_ +=
-        Run<Construct::kComment>(value_ + value_length_, kMaxValueLength - value_length_);
+    length_ +=
+        Run<Construct::kComment>(value_ + length_, kMaxValueLength - length_);
     c = Read();
     if (c < 0) return Stopped(c, State::kComment, progress);
     AppendToValue(c);  // beyond the limit the body is cut and reading goes on
@@ -499,13 +502,12 @@ class ItemScan {
   // Moves the run of kConstruct ahead into dest, at most room bytes. Returns how many.
   template <Construct kConstruct>
   int Run(char* dest, int room) {
-    return static_cast<int>(
-        cursor_.TakeRun<RunStops<kConstruct>>(dest, static_cast<std::size_t>(room)));
+    return cursor_.TakeRun<RunStops<kConstruct>>(dest, room);
   }
   // The run of a name, within the name's limit. Returns how many bytes it took.
   int TakeNameRun() {
-    const int taken = Run<Construct::kName>(name_ + name_length_, kMaxNameLength - name_length_);
-    name_length_ += taken;
+    const int taken = Run<Construct::kName>(name_ + length_, kMaxNameLength - length_);
+    length_ += taken;
     return taken;
   }
 
@@ -513,31 +515,30 @@ class ItemScan {
   // read so far is handed out (text before a comment too, rather than being dropped); empty
   // text never is. Returns true when it was handed out.
   bool EndText(State next) {
-    const bool has_text = value_length_ > 0;
+    const bool has_text = length_ > 0;
     EndValue();
     return has_text && Report(ITEM_TEXT, next);
   }
   // Ends the name: it stays in its buffer, and the value is emptied for the name's item.
   void EndName() {
-    name_[name_length_] = '\0';
-    name_length_ = 0;
+    name_[length_] = '\0';
     ClearValue();
   }
   // Ends the value, text or comment body: it stays in its buffer.
   void EndValue() {
-    value_[value_length_] = '\0';
-    value_length_ = 0;
+    value_[length_] = '\0';
+    length_ = 0;
   }
   void ClearValue() {
     value_[0] = '\0';
-    value_length_ = 0;
+    length_ = 0;
   }
   // Append c to the name or value buffer, storing nothing when it is full.
   void AppendToName(int c) {
-    if (name_length_ < kMaxNameLength) name_[name_length_++] = static_cast<char>(c);
+    if (length_ < kMaxNameLength) name_[length_++] = static_cast<char>(c);
   }
   void AppendToValue(int c) {
-    if (value_length_ < kMaxValueLength) value_[value_length_++] = static_cast<char>(c);
+    if (length_ < kMaxValueLength) value_[length_++] = static_cast<char>(c);
   }
 
   // An item of type has ended and reading goes on in state next. Returns true, with the item
@@ -554,8 +555,7 @@ class ItemScan {
   ScanOutcome Stopped(int end, State state, ScanProgress* progress) {
     scanner_._state = state;
     if (end == kEndOfInput) return ScanOutcome::kEnd;
-    progress->name_length = name_length_;
-    progress->value_length = value_length_;
+    progress->length = length_;
     return ScanOutcome::kNeedBlock;
   }
 
@@ -563,8 +563,10 @@ class ItemScan {
   char* const name_;
   char* const value_;
   ZRTDcHtmlHandler& scanner_;  // for the state, the line number and the item type
-  int name_length_;            // bytes in the name buffer
-  int value_length_;           // bytes in the value buffer
+  // Bytes in the name buffer while a name is read, in the value buffer otherwise. As a name
+  // ends before anything else is read into the value buffer, and the other way round, one
+  // count serves both.
+  int length_;
 };
 
 }  // namespace zrtmask

@@ -196,11 +196,11 @@ class ByteCursor {
   // test finds every byte that the table marks, and a few that it does not (below its bound):
   // such a byte ends the run too, and the caller reads it as the plain byte it is.
   template <typename Stops>
-  std::size_t TakeRun(char* dest, std::size_t max) {
+  int TakeRun(char* dest, int max) {
     static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
     assert(Stops::kTable['\n'] != 0 && *reader_.end_ == '\n');
-    if (!kTest.usable || max < kStep) return TakeRunByBytes<Stops>(dest, max);
+    if (!kTest.usable || max < kStepInt) return TakeRunByBytes<Stops>(dest, max);
     // Most runs are shorter than a step: the first step is kept apart from the loop. An empty
     // run (a quote after "=", say) costs a step too.
     Bytes16 bytes;
@@ -208,13 +208,14 @@ class ByteCursor {
     std::memcpy(dest, &bytes, kStep);
     const unsigned found = FoundBits(kTest.Find(bytes));
     if (found == 0) return TakeLongRun<Stops>(dest, max);
-    const std::size_t count = FirstFound(found);
+    const int count = FirstFound(found);
     next_ += count;
     return count;
   }
 
  private:
   static constexpr std::size_t kStep = sizeof(Bytes16);
+  static constexpr int kStepInt = static_cast<int>(kStep);
 
   // One bit for each byte of found, set for a marked byte; bit i for the byte at index i in
   // memory order.
@@ -228,19 +229,17 @@ class ByteCursor {
 #endif
   }
   // Index of the first byte marked in bits, which are not all 0.
-  static std::size_t FirstFound(unsigned bits) {
-    return static_cast<std::size_t>(__builtin_ctz(bits));
-  }
+  static int FirstFound(unsigned bits) { return __builtin_ctz(bits); }
   // TakeRun past its first step, which found 16 plain bytes (they are in dest already).
   template <typename Stops>
-  std::size_t TakeLongRun(char* dest, std::size_t max) {
+  int TakeLongRun(char* dest, int max) {
     static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     // The line feed at the end of the block ends every run, and a step may read into the tail
     // behind it: only dest needs a bound.
     next_ += kStep;
-    std::size_t count = kStep;
+    int count = kStepInt;
     for (;;) {
-      if (count + kStep > max) {  // near the end of dest: one byte at a time
+      if (count > max - kStepInt) {  // near the end of dest: one byte at a time
         return count + TakeRunByBytes<Stops>(dest + count, max - count);
       }
       Bytes16 bytes;
@@ -248,18 +247,18 @@ class ByteCursor {
       std::memcpy(dest + count, &bytes, kStep);
       const unsigned found = FoundBits(kTest.Find(bytes));
       if (found != 0) {
-        const std::size_t last = FirstFound(found);
+        const int last = FirstFound(found);
         next_ += last;
         return count + last;
       }
       next_ += kStep;
-      count += kStep;
+      count += kStepInt;
     }
   }
   // TakeRun one byte at a time, settling each byte in the table.
   template <typename Stops>
-  std::size_t TakeRunByBytes(char* dest, std::size_t max) {
-    std::size_t count = 0;
+  int TakeRunByBytes(char* dest, int max) {
+    int count = 0;
     for (; count < max && Stops::kTable[next_[count]] == 0; ++count) {
       dest[count] = static_cast<char>(next_[count]);
     }
