@@ -147,7 +147,8 @@ constexpr Input InputOf(Construct construct, int c) {
 struct InputTable {
   Input rows[kConstructs][256];
   Input operator()(Construct construct, int c) const {
-    return rows[static_cast<int>(construct)][c];
+    // c is a byte here, 0 to 255: as unsigned, it indexes without a sign extension.
+    return rows[static_cast<int>(construct)][static_cast<unsigned>(c)];
   }
 };
 
@@ -276,8 +277,7 @@ class ItemScan {
   text:
     // One byte short of the limit: the byte that fills the buffer is appended below, which
     // hands the text out.
-    length_ += Run<Construct::kText>(value_ + length_,
-                                           kMaxValueLength - 1 - length_);
+    Run<Construct::kText>(value_, kMaxValueLength - 1);
     c = Read();
     if (c < 0) return Stopped(c, State::kText, progress);
     switch (kInputs(Construct::kText, c)) {
@@ -417,8 +417,7 @@ class ItemScan {
 
   // kAttributeValue after "=", before any quote: a quote, ">", a blank, anything else.
   unquoted_value:
-    length_ += Run<Construct::kUnquotedValue>(value_ + length_,
-                                                    kMaxValueLength - length_);
+    Run<Construct::kUnquotedValue>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kUnquotedValue, progress);
     switch (kInputs(Construct::kUnquotedValue, c)) {
@@ -442,8 +441,7 @@ class ItemScan {
 
   // kAttributeValue within quotes: the same quote again, anything else.
   double_quoted_value:
-    length_ += Run<Construct::kDoubleQuotedValue>(value_ + length_,
-                                                        kMaxValueLength - length_);
+    Run<Construct::kDoubleQuotedValue>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kDoubleQuotedValue, progress);
     if (kInputs(Construct::kDoubleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
@@ -451,8 +449,7 @@ class ItemScan {
     goto double_quoted_value;
 
   single_quoted_value:
-    length_ += Run<Construct::kSingleQuotedValue>(value_ + length_,
-                                                        kMaxValueLength - length_);
+    Run<Construct::kSingleQuotedValue>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kSingleQuotedValue, progress);
     if (kInputs(Construct::kSingleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
@@ -466,8 +463,7 @@ class ItemScan {
 
   // kComment: "-" that may close the comment, anything else.
   comment:
-    length_ +=
-        Run<Construct::kComment>(value_ + length_, kMaxValueLength - length_);
+    Run<Construct::kComment>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kComment, progress);
     AppendToValue(c);  // beyond the limit the body is cut and reading goes on
@@ -499,17 +495,15 @@ class ItemScan {
     return c;
   }
 
-  // Moves the run of kConstruct ahead into dest, at most room bytes. Returns how many.
+  // Appends the run of kConstruct ahead to buffer, which holds length_ bytes, up to limit
+  // bytes in all. Returns how many it appended.
   template <Construct kConstruct>
-  int Run(char* dest, int room) {
-    return cursor_.TakeRun<RunStops<kConstruct>>(dest, room);
-  }
-  // The run of a name, within the name's limit. Returns how many bytes it took.
-  int TakeNameRun() {
-    const int taken = Run<Construct::kName>(name_ + length_, kMaxNameLength - length_);
+  int Run(char* buffer, int limit) {
+    const int taken = cursor_.TakeRun<RunStops<kConstruct>>(buffer, length_, limit);
     length_ += taken;
     return taken;
   }
+  int TakeNameRun() { return Run<Construct::kName>(name_, kMaxNameLength); }
 
   // Ends the text at a "<" that opens a tag or a comment, going on in state next. The text
   // read so far is handed out (text before a comment too, rather than being dropped); empty

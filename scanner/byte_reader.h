@@ -186,9 +186,10 @@ class ByteCursor {
     --next_;
   }
 
-  // Moves the bytes ahead into dest, up to a byte that Stops::kTable may mark nonzero, at most
-  // max bytes and only as far as the block already read. Returns how many were moved; they
-  // count as read. Lets the scanner take a run of plain characters in one step.
+  // Appends the bytes ahead to buffer, which holds length bytes, up to a byte that
+  // Stops::kTable may mark nonzero, up to limit bytes in the buffer and only as far as the
+  // block already read. Returns how many were appended; they count as read. Lets the scanner
+  // take a run of plain characters in one step.
   //
   // Stops::kTable is a constexpr table of 256 entries, which must mark the line feed: a line
   // feed always ends a run, and one is kept behind the block so that the loop needs no bounds
@@ -196,21 +197,24 @@ class ByteCursor {
   // test finds every byte that the table marks, and a few that it does not (below its bound):
   // such a byte ends the run too, and the caller reads it as the plain byte it is.
   template <typename Stops>
-  int TakeRun(char* dest, int max) {
+  int TakeRun(char* buffer, int length, int limit) {
     static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
     assert(Stops::kTable['\n'] != 0 && *reader_.end_ == '\n');
-    if (!kTest.usable || max < kStepInt) return TakeRunByBytes<Stops>(dest, max);
+    char* const dest = buffer + length;
+    if (!kTest.usable || length > limit - kStepInt) {
+      return TakeRunByBytes<Stops>(dest, limit - length);
+    }
     // Most runs are shorter than a step: the first step is kept apart from the loop. An empty
     // run (a quote after "=", say) costs a step too.
     Bytes16 bytes;
     std::memcpy(&bytes, next_, kStep);
     std::memcpy(dest, &bytes, kStep);
     const unsigned found = FoundBits(kTest.Find(bytes));
-    if (found == 0) return TakeLongRun<Stops>(dest, max);
-    const int count = FirstFound(found);
+    if (found == 0) return TakeLongRun<Stops>(dest, limit - length);
+    const unsigned count = FirstFound(found);
     next_ += count;
-    return count;
+    return static_cast<int>(count);
   }
 
  private:
@@ -229,7 +233,7 @@ class ByteCursor {
 #endif
   }
   // Index of the first byte marked in bits, which are not all 0.
-  static int FirstFound(unsigned bits) { return __builtin_ctz(bits); }
+  static unsigned FirstFound(unsigned bits) { return static_cast<unsigned>(__builtin_ctz(bits)); }
   // TakeRun past its first step, which found 16 plain bytes (they are in dest already).
   template <typename Stops>
   int TakeLongRun(char* dest, int max) {
@@ -247,9 +251,9 @@ class ByteCursor {
       std::memcpy(dest + count, &bytes, kStep);
       const unsigned found = FoundBits(kTest.Find(bytes));
       if (found != 0) {
-        const int last = FirstFound(found);
+        const unsigned last = FirstFound(found);
         next_ += last;
-        return count + last;
+        return count + static_cast<int>(last);
       }
       next_ += kStep;
       count += kStepInt;
