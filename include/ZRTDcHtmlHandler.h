@@ -62,8 +62,9 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
 
   // Where reading goes on: the state of the item rules, with what a name or an attribute value
   // has got to (blanks before a name being skipped; before the "=", unquoted or within quotes).
-  // The states after "<", "<!", "<!-", "-" and "--" are where a call waits for the next block
-  // when it must look ahead past the end of one; a call never returns in them.
+  // The states after "<", "<!", "<!-", "-" and "--", and within a "<!" declaration, are where a
+  // call waits for the next block when it must look ahead past the end of one, or is skipping
+  // a declaration; a call never returns in them.
   enum class ScanState : unsigned char {
     kText,
     kElementName,
@@ -79,6 +80,7 @@ class ZRTMASK_EXPORT ZRTDcHtmlHandler {
     kTextAfterLessBangDash,
     kCommentAfterDash,
     kCommentAfterDashes,
+    kDeclaration,
   };
 
   // Closes the file and frees the buffers.

@@ -270,6 +270,7 @@ class ItemScan {
       case State::kTextAfterLessBangDash: goto text_after_less_bang_dash;
       case State::kCommentAfterDash: goto comment_after_dash;
       case State::kCommentAfterDashes: goto comment_after_dashes;
+      case State::kDeclaration: goto declaration;
     }
     __builtin_unreachable();
 
@@ -332,7 +333,8 @@ class ItemScan {
 
   declaration:
     c = Read();
-    if (c < 0) return Stopped(c, State::kText, progress);
+    // A call never returns within a declaration: at the end of the input it is text again.
+    if (c < 0) return Stopped(c, c == kEndOfBlock ? State::kDeclaration : State::kText, progress);
     if (kInputs(Construct::kDeclaration, c) == Input::kGreater) goto text;
     goto declaration;
 

@@ -193,6 +193,13 @@ std::vector<std::string> Inputs() {
   inputs.insert(inputs.end(), {"<" + name + " " + name + "=x>", "<" + name.substr(45) + ">",
                                "<a b=\"" + value + "\" c=" + value + ">", "<!--" + value + "--><p>",
                                "<p>" + lines + "<b>", value.substr(10) + "<p>"});
+  // The first read takes 65537 bytes: the block ends at each place within "<!--", "<!x", "< q"
+  // and a comment's closing dashes, where the scan must look past it.
+  for (std::size_t shift = 0; shift < 7; ++shift) {
+    inputs.push_back(std::string(65537 - shift, 'x') + "<!--a--b--><!x>< q><p>");
+    inputs.push_back(std::string(65537 - shift, 'x') + "<!x>< q><p>");
+    inputs.push_back("<!--" + std::string(65533 - shift, 'y') + "--a--->");
+  }
   for (std::size_t length : {65535u, 65536u, 65537u, 131072u}) {
     inputs.push_back(std::string(length, 'x') + "\r\n<p>");
     inputs.push_back(std::string(length, 'x') + "\ry<p>");
