@@ -278,7 +278,7 @@ class ItemScan {
   text:
     // One byte short of the limit: the byte that fills the buffer is appended below, which
     // hands the text out.
-    Run<Construct::kText>(value_, kMaxValueLength - 1);
+    Run<Construct::kText, true>(value_, kMaxValueLength - 1);
     c = Read();
     if (c < 0) return Stopped(c, State::kText, progress);
     switch (kInputs(Construct::kText, c)) {
@@ -363,7 +363,8 @@ class ItemScan {
   // kAttributeName while blanks are skipped: after a quoted value, or where an attribute
   // without a value ended at the first byte of the next name.
   attribute_name_skipping_blanks:
-    if (TakeNameRun() > 0) goto attribute_name_read;  // no longer skipping
+    // No longer skipping after a run.
+    if (Run<Construct::kName, true>(name_, kMaxNameLength) > 0) goto attribute_name_read;
     c = Read();
     if (c < 0) return Stopped(c, State::kAttributeNameSkippingBlanks, progress);
     if (kInputs(Construct::kName, c) == Input::kBlank) goto attribute_name_skipping_blanks;
@@ -419,7 +420,7 @@ class ItemScan {
 
   // kAttributeValue after "=", before any quote: a quote, ">", a blank, anything else.
   unquoted_value:
-    Run<Construct::kUnquotedValue>(value_, kMaxValueLength);
+    Run<Construct::kUnquotedValue, true>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kUnquotedValue, progress);
     switch (kInputs(Construct::kUnquotedValue, c)) {
@@ -499,9 +500,11 @@ class ItemScan {
 
   // Appends the run of kConstruct ahead to buffer, which holds length_ bytes, up to limit
   // bytes in all. Returns how many it appended.
-  template <Construct kConstruct>
+  // kOftenEmpty for runs that are mostly empty: text between two tags, a name after a quoted
+  // value, an attribute value right after "=" (where a quote follows).
+  template <Construct kConstruct, bool kOftenEmpty = false>
   int Run(char* buffer, int limit) {
-    const int taken = cursor_.TakeRun<RunStops<kConstruct>>(buffer, length_, limit);
+    const int taken = cursor_.TakeRun<RunStops<kConstruct>, kOftenEmpty>(buffer, length_, limit);
     length_ += taken;
     return taken;
   }

@@ -195,18 +195,19 @@ class ByteCursor {
   // feed always ends a run, and one is kept behind the block so that the loop needs no bounds
   // test. Runs move 16 bytes a step, through a test derived from the table (StopTestFor). The
   // test finds every byte that the table marks, and a few that it does not (below its bound):
-  // such a byte ends the run too, and the caller reads it as the plain byte it is.
-  template <typename Stops>
+  // such a byte ends the run too, and the caller reads it as the plain byte it is. Where runs
+  // are mostly empty (kOftenEmpty), the first byte is tested alone first, for less than a step.
+  template <typename Stops, bool kOftenEmpty = false>
   int TakeRun(char* buffer, int length, int limit) {
     static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     static_assert(kStep <= ByteReader::kTail, "a step may read behind the bytes read");
     assert(Stops::kTable['\n'] != 0 && *reader_.end_ == '\n');
+    if (kOftenEmpty && Stops::kTable[*next_] != 0) return 0;
     char* const dest = buffer + length;
     if (!kTest.usable || length > limit - kStepInt) {
       return TakeRunByBytes<Stops>(dest, limit - length);
     }
-    // Most runs are shorter than a step: the first step is kept apart from the loop. An empty
-    // run (a quote after "=", say) costs a step too.
+    // Most runs are shorter than a step: the first step is kept apart from the loop.
     Bytes16 bytes;
     std::memcpy(&bytes, next_, kStep);
     std::memcpy(dest, &bytes, kStep);
