@@ -40,20 +40,25 @@
 //                                                first "-" ends the body)
 //                   anything else                append (cut at 524287)           same
 //
-// Conventions of this file: a handler's cases do buffer work, then the state change, then
-// Report(), then return. The end of input is handled once, in the main read: whatever item
-// was being read is lost.
+// Conventions of this file: a state's code does buffer work, then reports the item (which
+// names the state to go on in), then goes to the next state. The end of input is met in the
+// main read: whatever item was being read is lost.
 //
 // Runs. The code reads the table by construct: kText (and, after "<!", the declaration being
 // skipped), the names of kElementName and kAttributeName, kAttributeValue before "=", then
 // unquoted, double-quoted or single-quoted, and kComment. InputOf gives, for each construct,
-// the row of the table that a byte falls in; it is the table's input column, and the handlers
-// switch on it. The bytes whose row is "append" and keeps the state are plain; every other
-// byte, and the line feed (which only the main read takes), ends a run (RunStops). Each step
-// of the main loop first moves the run of plain bytes ahead into the item's buffer in bulk
-// (TakeRun, 16 bytes a step), then reads the byte that ended it and hands that to the
-// construct's handler. As the run sets are derived from InputOf alone, the items and line
-// numbers are those of reading one character at a time.
+// the row of the table that a byte falls in; it is the table's input column, and the states'
+// code switches on it. The bytes whose row is "append" and keeps the state are plain; every
+// other byte, and the line feed (which only the main read takes), ends a run (RunStops). Each
+// state first moves the run of plain bytes ahead into the item's buffer in bulk (TakeRun, 16
+// bytes a step), then reads the byte that ended it and acts on its row. As the run sets are
+// derived from InputOf alone, the items and line numbers are those of reading one character
+// at a time.
+//
+// Calls. Each FindNextItem call is one scan (ItemScan): the states are labels, a change of
+// state a jump, and the state is stored only when the call returns. At the end of a block the
+// scan stops where it is, the reader reads the next block, and a second scan goes on; the
+// scan of the common call, within one block, calls no function.
 #include "ZRTDcHtmlHandler.h"
 
 #include <cstddef>
@@ -207,10 +212,10 @@ struct ScanProgress {
 // The states are labels, and a change of state is a jump to the next state's label, so that a
 // step costs no dispatch on a state kept in memory: which construct is being read is where the
 // code is. The state is stored only when the scan stops (ScanState). The place in the block and
-// the buffers' lengths are locals that the compiler keeps in registers; the scanner's fields
-// would have to be read again after every byte stored into a buffer. The scan calls no
-// function (it stops at the end of the block instead, see FindNextItem), so that it needs no
-// registers saved on the way in and out.
+// the length of the buffer being filled are locals that the compiler keeps in registers; the
+// scanner's fields would have to be read again after every byte stored into a buffer. The scan
+// calls no function (it stops at the end of the block instead, see AcrossBlocks), so that no
+// value has to be kept across a call.
 class ItemScan {
   using State = ZRTDcHtmlHandler::ScanState;
 
