@@ -148,45 +148,44 @@ constexpr Input InputOf(Construct construct, int c) {
   return Input::kIgnored;
 }
 
-// InputOf as a table, for the handlers.
-struct InputTable {
-  Input rows[kConstructs][256];
-  Input operator()(Construct construct, int c) const {
-    // c is a byte here, 0 to 255: as unsigned, it indexes without a sign extension.
-    return rows[static_cast<int>(construct)][static_cast<unsigned>(c)];
-  }
-};
-
-constexpr InputTable MakeInputTable() {
-  InputTable table{};
-  for (int construct = 0; construct < kConstructs; ++construct) {
-    for (int c = 0; c < 256; ++c) {
-      table.rows[construct][c] = InputOf(static_cast<Construct>(construct), c);
-    }
-  }
-  return table;
-}
-
-constexpr InputTable kInputs = MakeInputTable();
-
 // A set of bytes: nonzero marks a byte that ends a run.
 struct ByteSet {
   unsigned char marks[256];
   constexpr unsigned char operator[](unsigned char byte) const { return marks[byte]; }
 };
 
-// The run set of a construct, as ByteCursor::TakeRun takes it: every byte that is not plain
-// ends a run, and so does the line feed.
+// InputOf as tables: the rows, for the states' code, and the run sets that follow from them:
+// every byte that is not plain ends a run, and so does the line feed. In one object, so that
+// one address reaches them all.
+struct Tables {
+  Input rows[kConstructs][256];
+  ByteSet stops[kConstructs];
+};
+
+constexpr Tables MakeTables() {
+  Tables tables{};
+  for (int construct = 0; construct < kConstructs; ++construct) {
+    for (int c = 0; c < 256; ++c) {
+      const Input input = InputOf(static_cast<Construct>(construct), c);
+      tables.rows[construct][c] = input;
+      tables.stops[construct].marks[c] = c == '\n' || input != Input::kPlain ? 1 : 0;
+    }
+  }
+  return tables;
+}
+
+constexpr Tables kTables = MakeTables();
+
+// The row of byte c (0 to 255) for construct.
+inline Input RowOf(Construct construct, int c) {
+  // As unsigned, c indexes without a sign extension.
+  return kTables.rows[static_cast<int>(construct)][static_cast<unsigned>(c)];
+}
+
+// The run set of a construct, as ByteCursor::TakeRun takes it.
 template <Construct kConstruct>
 struct RunStops {
-  static constexpr ByteSet MakeTable() {
-    ByteSet stops{};
-    for (int c = 0; c < 256; ++c) {
-      stops.marks[c] = c == '\n' || InputOf(kConstruct, c) != Input::kPlain ? 1 : 0;
-    }
-    return stops;
-  }
-  static constexpr ByteSet kTable = MakeTable();
+  static constexpr const ByteSet& kTable = kTables.stops[static_cast<int>(kConstruct)];
 };
 
 }  // namespace
@@ -220,13 +219,13 @@ class ItemScan {
   using State = ZRTDcHtmlHandler::ScanState;
 
  public:
-  // The scan of a FindNextItem call within the block read so far; it empties both buffers
-  // first. Where it needs the next block, *progress holds what the item cut short has got to.
+  // The scan of a FindNextItem call within the block read so far; it empties the name buffer
+  // first (the value buffer is set by the end of every item, and emptied at the end of the
+  // input). Where it needs the next block, *progress holds what the item cut short has got to.
   [[gnu::always_inline]] static ScanOutcome First(ZRTDcHtmlHandler& scanner,
                                                    ScanProgress* progress) {
     ItemScan scan(scanner, ScanProgress{});
     scan.name_[0] = '\0';
-    scan.value_[0] = '\0';
     return scan.Find(progress);
   }
   // The rest of a FindNextItem call whose first scan needed the next block: reads blocks and
@@ -286,7 +285,7 @@ class ItemScan {
     Run<Construct::kText, true>(value_, kMaxValueLength - 1);
     c = Read();
     if (c < 0) return Stopped(c, State::kText, progress);
-    switch (kInputs(Construct::kText, c)) {
+    switch (RowOf(Construct::kText, c)) {
       case Input::kLess:
         goto text_after_less;
       case Input::kPlain:
@@ -340,7 +339,7 @@ class ItemScan {
     c = Read();
     // A call never returns within a declaration: at the end of the input it is text again.
     if (c < 0) return Stopped(c, c == kEndOfBlock ? State::kDeclaration : State::kText, progress);
-    if (kInputs(Construct::kDeclaration, c) == Input::kGreater) goto text;
+    if (RowOf(Construct::kDeclaration, c) == Input::kGreater) goto text;
     goto declaration;
 
   // kElementName: a blank, "=", ">", anything else.
@@ -348,7 +347,7 @@ class ItemScan {
     TakeNameRun();
     c = Read();
     if (c < 0) return Stopped(c, State::kElementName, progress);
-    switch (kInputs(Construct::kName, c)) {
+    switch (RowOf(Construct::kName, c)) {
       case Input::kBlank:
         EndName();
         if (Report(ITEM_TAG, State::kAttributeName)) return ScanOutcome::kFound;
@@ -372,7 +371,7 @@ class ItemScan {
     if (Run<Construct::kName, true>(name_, kMaxNameLength) > 0) goto attribute_name_read;
     c = Read();
     if (c < 0) return Stopped(c, State::kAttributeNameSkippingBlanks, progress);
-    if (kInputs(Construct::kName, c) == Input::kBlank) goto attribute_name_skipping_blanks;
+    if (RowOf(Construct::kName, c) == Input::kBlank) goto attribute_name_skipping_blanks;
     goto attribute_name_byte;
 
   // kAttributeName: a blank, "=", ">", anything else.
@@ -382,7 +381,7 @@ class ItemScan {
     c = Read();
     if (c < 0) return Stopped(c, State::kAttributeName, progress);
   attribute_name_byte:
-    switch (kInputs(Construct::kName, c)) {
+    switch (RowOf(Construct::kName, c)) {
       case Input::kBlank:
         EndName();
         if (Report(ITEM_ATTRIBUTE, State::kValueBeforeEquals)) return ScanOutcome::kFound;
@@ -406,7 +405,7 @@ class ItemScan {
   value_before_equals:
     c = Read();
     if (c < 0) return Stopped(c, State::kValueBeforeEquals, progress);
-    switch (kInputs(Construct::kValueBeforeEquals, c)) {
+    switch (RowOf(Construct::kValueBeforeEquals, c)) {
       case Input::kGreater:
         ClearValue();
         if (Report(ITEM_VALUE, State::kText)) return ScanOutcome::kFound;
@@ -428,7 +427,7 @@ class ItemScan {
     Run<Construct::kUnquotedValue, true>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kUnquotedValue, progress);
-    switch (kInputs(Construct::kUnquotedValue, c)) {
+    switch (RowOf(Construct::kUnquotedValue, c)) {
       case Input::kQuote:  // opens the quoted part
         if (c == '"') goto double_quoted_value;
         goto single_quoted_value;
@@ -452,7 +451,7 @@ class ItemScan {
     Run<Construct::kDoubleQuotedValue>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kDoubleQuotedValue, progress);
-    if (kInputs(Construct::kDoubleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
+    if (RowOf(Construct::kDoubleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
     AppendToValue(c);
     goto double_quoted_value;
 
@@ -460,7 +459,7 @@ class ItemScan {
     Run<Construct::kSingleQuotedValue>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kSingleQuotedValue, progress);
-    if (kInputs(Construct::kSingleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
+    if (RowOf(Construct::kSingleQuotedValue, c) == Input::kQuote) goto quoted_value_end;
     AppendToValue(c);
     goto single_quoted_value;
 
@@ -475,7 +474,7 @@ class ItemScan {
     c = Read();
     if (c < 0) return Stopped(c, State::kComment, progress);
     AppendToValue(c);  // beyond the limit the body is cut and reading goes on
-    if (kInputs(Construct::kComment, c) != Input::kDash) goto comment;
+    if (RowOf(Construct::kComment, c) != Input::kDash) goto comment;
   comment_after_dash:
     c = cursor_.Get();
     if (c == kEndOfBlock) return Stopped(c, State::kCommentAfterDash, progress);
@@ -558,7 +557,10 @@ class ItemScan {
   // in *progress for the scan of the next block.
   ScanOutcome Stopped(int end, State state, ScanProgress* progress) {
     scanner_._state = state;
-    if (end == kEndOfInput) return ScanOutcome::kEnd;
+    if (end == kEndOfInput) {
+      value_[0] = '\0';
+      return ScanOutcome::kEnd;
+    }
     progress->length = length_;
     return ScanOutcome::kNeedBlock;
   }
