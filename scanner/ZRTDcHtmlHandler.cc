@@ -424,6 +424,10 @@ class ItemScan {
 
   // kAttributeValue after "=", before any quote: a quote, ">", a blank, anything else.
   unquoted_value:
+    // Most values are quoted: the quote right after "=" is taken before the run (its row opens
+    // the quoted part, as below).
+    static_assert(InputOf(Construct::kUnquotedValue, '"') == Input::kQuote, "a quote opens");
+    if (cursor_.TakeIf('"')) goto double_quoted_value;
     Run<Construct::kUnquotedValue, true>(value_, kMaxValueLength);
     c = Read();
     if (c < 0) return Stopped(c, State::kUnquotedValue, progress);

@@ -177,6 +177,13 @@ class ByteCursor {
     if (c == '\n' && next_ == reader_.end_) return Ended();
     return c;
   }
+  // Reads the next byte when it is byte, which must not be a line feed. Returns whether it did.
+  bool TakeIf(unsigned char byte) {
+    assert(byte != '\n');
+    if (*next_ != byte) return false;
+    ++next_;
+    return true;
+  }
   // Pushes back c, the value the last Get answered, so that Get answers it again. One byte at
   // most can be pushed back, which may be the last one of the block before (the reader keeps it
   // in front of the next); pushing back kEndOfInput does nothing.
