@@ -220,8 +220,8 @@ class ItemScan {
 
  public:
   // The scan of a FindNextItem call within the block read so far; it empties the name buffer
-  // first (the value buffer is set by the end of every item, and emptied at the end of the
-  // input). Where it needs the next block, *progress holds what the item cut short has got to.
+  // first (the end of every item sets the value buffer). Where it needs the next block,
+  // *progress holds what the item cut short has got to.
   [[gnu::always_inline]] static ScanOutcome First(ZRTDcHtmlHandler& scanner,
                                                    ScanProgress* progress) {
     ItemScan scan(scanner, ScanProgress{});
@@ -562,6 +562,10 @@ class ItemScan {
   ScanOutcome Stopped(int end, State state, ScanProgress* progress) {
     scanner_._state = state;
     if (end == kEndOfInput) {
+      // The item cut short is lost, and the buffers mean nothing after the end: both are left
+      // empty, rather than holding that item's bytes without an end (a run stores 16 bytes at
+      // a time, and the block's tail behind the end is line feeds).
+      name_[0] = '\0';
       value_[0] = '\0';
       return ScanOutcome::kEnd;
     }
