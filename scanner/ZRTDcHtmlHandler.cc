@@ -271,7 +271,7 @@ class ItemScan {
       if (state == State::kAttributeName) goto attribute_name;
       if (state == State::kValueBeforeEquals) goto value_before_equals;
       if (state == State::kComment) goto comment;
-      // Only where a block's end cut the last scan short.
+      // The rest come up only where the end of a block, or of the input, cut a scan short.
       switch (state) {
         case State::kDoubleQuotedValue: goto double_quoted_value;
         case State::kSingleQuotedValue: goto single_quoted_value;

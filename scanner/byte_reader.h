@@ -154,7 +154,7 @@ constexpr int kEndOfBlock = -2;
 // are stored through a char pointer (the compiler must assume that such a store changes it).
 // It takes over the reader's place when made and hands it back when destroyed; the reader is
 // not to be used directly in between. It never reads the next block itself, so that the loop
-// using it calls no function and needs no registers saved.
+// using it calls no function.
 class ByteCursor {
  public:
   explicit ByteCursor(ByteReader& reader) : reader_(reader), next_(reader.next_) {}
