@@ -126,12 +126,17 @@ TEST_F(RenderTest, KeepsEveryByteOutsideTheFilledParts) {
 }
 
 // Each filled part is what the legacy operation writes on a mask without its quirks (no blank
-// lines, no declaration, no text after the last tag), with LF and with CR LF line ends; the
-// whole legacy sequence (mask copy and every rewrite) gives the render's page.
+// lines, no declaration, no text after the last tag), with LF and with CR LF line ends, and
+// with the parts to fill beyond the first read block; the whole legacy sequence (mask copy and
+// every rewrite) gives the render's page.
 TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
-  const std::string mask =
+  std::string padding;
+  while (padding.size() < 70000) padding += "<p>x</p>\n";
+  const std::string head =
       "<html>\n<head><ZRTViewName><title>Old</title></ZRTViewName></head>\n"
-      "<body class=\"b\" >\n<QLXSTART><p>A <ZRTSummary>old<BR>text</ZRTSummary></p>\n"
+      "<body class=\"b\" >\n";
+  const std::string body =
+      "<QLXSTART><p>A <ZRTSummary>old<BR>text</ZRTSummary></p>\n"
       "<ZRTBody>old</ZRTBody><ZRTImage><img src=\"o.gif\" width=\"1\" height=\"2\" ></ZRTImage>\n"
       "<  QLXURL\n ><QLXANNOT><qlxdbaccess></body>\n</html>";
   struct Step {
@@ -153,15 +158,19 @@ TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
       {"url", [](ZRTHtmlFile& f) { return f.SetZRTURL("http://x/?a=1"); }, [](PageFill& p) { p.url = "http://x/?a=1"; }},
       {"database", [](ZRTHtmlFile& f) { return f.SetZRTDBAccess("db"); }, [](PageFill& p) { p.db_access = "db"; }},
   };
-  for (const bool crlf : {false, true}) {
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool crlf = variant % 2 == 1;
+    const std::string pad = variant < 2 ? "" : padding;
     std::string text;
-    for (char byte : mask) text += crlf && byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+    for (char byte : head + pad + body) {
+      text += crlf && byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+    }
     WriteFile("m.html", text);
     PageFill all;
     ZRTHtmlFile sequence("all.html");
     ASSERT_EQ(sequence.CopyMaskFile("m.html"), kOk);
     for (const Step& step : steps) {
-      SCOPED_TRACE(std::string(step.label) + (crlf ? " CR LF" : " LF"));
+      SCOPED_TRACE(std::string(step.label) + (crlf ? " CR LF" : " LF") + (pad.empty() ? "" : " long"));
       ZRTHtmlFile single("one.html");
       ASSERT_EQ(single.CopyMaskFile("m.html"), kOk);
       ASSERT_EQ(step.legacy(single), kOk);
