@@ -366,7 +366,7 @@ class ItemScan {
         EndName();
         if (Report(ITEM_TAG, State::kText)) return ScanOutcome::kFound;
         goto text;
-      default:  // plain: the first byte of a block, or one beyond the limit
+      default:  // plain: beyond the limit, or a byte the run's test could not tell from a stop
         AppendToName(c);
         goto element_name;
     }
@@ -403,7 +403,7 @@ class ItemScan {
         EndName();
         if (Report(ITEM_ATTRIBUTE, State::kText)) return ScanOutcome::kFound;
         goto text;
-      default:  // plain: the first byte of a block, or one beyond the limit
+      default:  // plain: beyond the limit, or a byte the run's test could not tell from a stop
         AppendToName(c);
         goto attribute_name;
     }
@@ -451,7 +451,7 @@ class ItemScan {
         EndValue();
         if (Report(ITEM_VALUE, State::kAttributeName)) return ScanOutcome::kFound;
         goto attribute_name;
-      default:  // plain: a line feed, the first byte of a block, or one beyond the limit
+      default:  // plain: beyond the limit, or a byte the run's test could not tell from a stop
         break;
     }
     AppendToValue(c);  // beyond the limit the value is cut and reading goes on

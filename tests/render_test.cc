@@ -170,7 +170,8 @@ TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
     ZRTHtmlFile sequence("all.html");
     ASSERT_EQ(sequence.CopyMaskFile("m.html"), kOk);
     for (const Step& step : steps) {
-      SCOPED_TRACE(std::string(step.label) + (crlf ? " CR LF" : " LF") + (pad.empty() ? "" : " long"));
+      SCOPED_TRACE(std::string(step.label) + (crlf ? " CR LF" : " LF") +
+                   (pad.empty() ? "" : " long"));
       ZRTHtmlFile single("one.html");
       ASSERT_EQ(single.CopyMaskFile("m.html"), kOk);
       ASSERT_EQ(step.legacy(single), kOk);
