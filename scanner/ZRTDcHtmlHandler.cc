@@ -232,19 +232,19 @@ class ItemScan {
   // scans on. Returns FindNextItem's answer. Kept out of FindNextItem, so that the common
   // call, which stays within the block, calls no function.
   [[gnu::noinline]] static int AcrossBlocks(ZRTDcHtmlHandler& scanner, ScanProgress progress) {
-    for (;;) {
+    ScanOutcome outcome = ScanOutcome::kNeedBlock;
+    while (outcome == ScanOutcome::kNeedBlock) {
       // At the end of the input the next scan finds so, in whatever state it is in.
       scanner._stream->Refill();
-      switch (ItemScan(scanner, progress).Find(&progress)) {
-        case ScanOutcome::kFound:
-          return 1;
-        case ScanOutcome::kEnd:
-          scanner._atEnd = 1;
-          return 0;
-        case ScanOutcome::kNeedBlock:
-          break;
-      }
+      outcome = ItemScan(scanner, progress).Find(&progress);
     }
+    return Answer(scanner, outcome);
+  }
+  // FindNextItem's answer for a scan that found an item or met the end of the input.
+  static int Answer(ZRTDcHtmlHandler& scanner, ScanOutcome outcome) {
+    if (outcome == ScanOutcome::kFound) return 1;
+    scanner._atEnd = 1;
+    return 0;
   }
 
  private:
@@ -685,16 +685,11 @@ int ZRTDcHtmlHandler::FindNextItem() {
     return 0;
   }
   zrtmask::ScanProgress progress;
-  switch (zrtmask::ItemScan::First(*this, &progress)) {
-    case zrtmask::ScanOutcome::kFound:
-      return 1;
-    case zrtmask::ScanOutcome::kEnd:
-      _atEnd = 1;
-      return 0;
-    case zrtmask::ScanOutcome::kNeedBlock:
-      break;
+  const zrtmask::ScanOutcome outcome = zrtmask::ItemScan::First(*this, &progress);
+  if (outcome == zrtmask::ScanOutcome::kNeedBlock) {
+    return zrtmask::ItemScan::AcrossBlocks(*this, progress);
   }
-  return zrtmask::ItemScan::AcrossBlocks(*this, progress);
+  return zrtmask::ItemScan::Answer(*this, outcome);
 }
 
 namespace zrtmask {

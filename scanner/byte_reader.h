@@ -215,10 +215,7 @@ class ByteCursor {
       return TakeRunByBytes<Stops>(dest, limit - length);
     }
     // Most runs are shorter than a step: the first step is kept apart from the loop.
-    Bytes16 bytes;
-    std::memcpy(&bytes, next_, kStep);
-    std::memcpy(dest, &bytes, kStep);
-    const unsigned found = FoundBits(kTest.Find(bytes));
+    const unsigned found = Step<Stops>(next_, dest);
     if (found == 0) return TakeLongRun<Stops>(dest, limit - length);
     const unsigned count = FirstFound(found);
     next_ += count;
@@ -242,10 +239,19 @@ class ByteCursor {
   }
   // Index of the first byte marked in bits, which are not all 0.
   static unsigned FirstFound(unsigned bits) { return static_cast<unsigned>(__builtin_ctz(bits)); }
+  // One step of a run: copies the 16 bytes at from to dest and answers which of them the test
+  // of Stops finds (FoundBits).
+  template <typename Stops>
+  static unsigned Step(const unsigned char* from, char* dest) {
+    static constexpr StopTest kTest = StopTestFor(Stops::kTable);
+    Bytes16 bytes;
+    std::memcpy(&bytes, from, kStep);
+    std::memcpy(dest, &bytes, kStep);
+    return FoundBits(kTest.Find(bytes));
+  }
   // TakeRun past its first step, which found 16 plain bytes (they are in dest already).
   template <typename Stops>
   int TakeLongRun(char* dest, int max) {
-    static constexpr StopTest kTest = StopTestFor(Stops::kTable);
     // The line feed at the end of the block ends every run, and a step may read into the tail
     // behind it: only dest needs a bound.
     next_ += kStep;
@@ -254,10 +260,7 @@ class ByteCursor {
       if (count > max - kStepInt) {  // near the end of dest: one byte at a time
         return count + TakeRunByBytes<Stops>(dest + count, max - count);
       }
-      Bytes16 bytes;
-      std::memcpy(&bytes, next_, kStep);
-      std::memcpy(dest + count, &bytes, kStep);
-      const unsigned found = FoundBits(kTest.Find(bytes));
+      const unsigned found = Step<Stops>(next_, dest + count);
       if (found != 0) {
         const unsigned last = FirstFound(found);
         next_ += last;
