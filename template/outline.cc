@@ -356,8 +356,11 @@ std::string_view SuffixOf(ProcessingMarker kind) {
 
 int Upper(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
 
-// The marker setters' tokenizer over bytes: reads from *at and returns what the token is.
-// A CR LF reads as one line feed.
+// The marker setters' reading of a mask, over its bytes. Their tokenizer reads "<", a space, ">"
+// and a line feed as tokens of their own, also where they cut a keyword's "QLX" short; a
+// keyword is "QLX" and the kind's suffix, each letter in either case; any other byte that does
+// not fit ends the attempt and goes with it (within the suffix, "<" too). A CR LF reads as one
+// line feed. Their search moves through the states below, one step a token.
 enum class Token { kLessThan, kBlank, kGreaterThan, kNewline, kKeyword, kOther };
 
 int ReadChar(std::string_view bytes, std::size_t* at) {
@@ -369,7 +372,7 @@ int ReadChar(std::string_view bytes, std::size_t* at) {
 
 Token NextToken(std::string_view bytes, std::string_view suffix, std::size_t* at) {
   static constexpr std::string_view kPrefix = "QLX";
-  for (std::size_t matched = 0; matched < kPrefix.size(); ++matched) {
+  for (char letter : kPrefix) {
     const int c = ReadChar(bytes, at);
     switch (c) {
       case '<':
@@ -381,40 +384,53 @@ Token NextToken(std::string_view bytes, std::string_view suffix, std::size_t* at
       case '\n':
         return Token::kNewline;
       default:
-        if (Upper(c) != kPrefix[matched]) return Token::kOther;
+        if (Upper(c) != letter) return Token::kOther;
     }
   }
-  // A character that does not fit ends the attempt and goes with it, "<" included.
   for (char letter : suffix) {
     if (Upper(ReadChar(bytes, at)) != letter) return Token::kOther;
   }
   return Token::kKeyword;
 }
 
-// True when the "<" at less_than reads as the setters' "<" token rather than as the end of a
-// failed keyword attempt. Tokens start afresh after any byte that is no keyword letter, so the
-// letters just before it decide.
-bool StartsToken(std::string_view bytes, std::string_view suffix, std::size_t less_than) {
-  auto is_letter = [suffix](char c) {
-    const int upper = Upper(static_cast<unsigned char>(c));
-    return upper == 'Q' || upper == 'L' || upper == 'X' ||
-           suffix.find(static_cast<char>(upper)) != std::string_view::npos;
-  };
-  std::size_t at = less_than;
-  while (at > 0 && is_letter(bytes[at - 1])) --at;
-  while (at < less_than) NextToken(bytes, suffix, &at);
-  return at == less_than;
+// The search's states: 0 looks for "<"; 1 follows a "<" (and blanks); 2 follows the keyword
+// (and blanks); kMarkerFound is the ">" after it, where the value goes.
+constexpr int kMarkerFound = 3;
+
+int NextState(int state, Token token) {
+  switch (token) {
+    case Token::kLessThan:
+      return 1;
+    case Token::kBlank:
+    case Token::kNewline:
+      return state;
+    case Token::kGreaterThan:
+      return state == 2 ? kMarkerFound : 0;
+    case Token::kKeyword:
+      return state == 1 ? 2 : 0;
+    case Token::kOther:
+      return 0;
+  }
+  return 0;
+}
+
+// True for the bytes that a token can hold before its last one: the keyword's letters.
+bool IsKeywordLetter(char c, std::string_view suffix) {
+  const int upper = Upper(static_cast<unsigned char>(c));
+  return upper == 'Q' || upper == 'L' || upper == 'X' ||
+         suffix.find(static_cast<char>(upper)) != std::string_view::npos;
 }
 
 }  // namespace
 
+// The search is the setters' own, run only around each "X" that may end a keyword's "QLX":
+// from state 0, only a "<" token leads on, and every marker is "<", blanks, the keyword. A token
+// ends at every byte that is no keyword letter, so the tokenizer is in step after the last such
+// byte before the "<"; the state there does not matter, as the "<" token sets it. The search
+// from there is exact, so the first marker it reaches is the setters' first.
 bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineMarker* marker) {
   const std::string_view suffix = SuffixOf(kind);
   const std::size_t size = mask.size();
-  // Every marker holds the prefix "QLX"; its "X" is rare in pages, so the search goes from one
-  // "X" or "x" to the next and checks the marker around it.
-  std::size_t next_upper = 0;
-  std::size_t next_lower = 0;
   auto find_from = [&](char letter, std::size_t from) {
     if (from >= size) return size;
     const void* found = std::memchr(mask.data() + from, letter, size - from);
@@ -422,8 +438,8 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
                ? size
                : static_cast<std::size_t>(static_cast<const char*>(found) - mask.data());
   };
-  next_upper = find_from('X', 0);
-  next_lower = find_from('x', 0);
+  std::size_t next_upper = find_from('X', 0);
+  std::size_t next_lower = find_from('x', 0);
   for (;;) {
     const std::size_t x = std::min(next_upper, next_lower);
     if (x == size) return false;
@@ -443,28 +459,23 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
       if (mask[before] == '\n' && before > 0 && mask[before - 1] == '\r') --before;
     }
     if (before == 0 || mask[before - 1] != '<') continue;
-    const std::size_t less_than = before - 1;
-    // After the keyword: its suffix, spaces and line feeds, and the ">".
-    std::size_t at = x + 1;
-    bool keyword = true;
-    for (char letter : suffix) {
-      if (at >= size || Upper(static_cast<unsigned char>(mask[at])) != letter) {
-        keyword = false;
-        break;
+    std::size_t at = before - 1;
+    while (at > 0 && IsKeywordLetter(mask[at - 1], suffix)) --at;
+    int state = 0;
+    std::size_t less_than = at;
+    while (at < size) {
+      const std::size_t token_start = at;
+      const Token token = NextToken(mask, suffix, &at);
+      if (token == Token::kLessThan) less_than = at - 1;
+      state = NextState(state, token);
+      if (state == kMarkerFound) {
+        marker->kind = kind;
+        marker->marker = {less_than, at};
+        marker->insert_at = at;
+        return true;
       }
-      ++at;
+      if (state == 0 && token_start > x) break;
     }
-    if (!keyword) continue;
-    while (at < size && (mask[at] == ' ' || mask[at] == '\n' ||
-                         (mask[at] == '\r' && at + 1 < size && mask[at + 1] == '\n'))) {
-      ++at;
-    }
-    if (at >= size || mask[at] != '>') continue;
-    if (!StartsToken(mask, suffix, less_than)) continue;
-    marker->kind = kind;
-    marker->marker = {less_than, at + 1};
-    marker->insert_at = at + 1;
-    return true;
   }
 }
 
