@@ -95,6 +95,17 @@ struct OutlineFilled {
   ByteRange range;  // from the "<" of the opening comment to the ">" of the closing one
 };
 
+// The keyword of a processing-marker kind in capitals, such as "QLXSTART".
+inline const char* MarkerKeyword(ProcessingMarker kind) {
+  switch (kind) {
+    case ProcessingMarker::kStart: return "QLXSTART";
+    case ProcessingMarker::kAnnotations: return "QLXANNOT";
+    case ProcessingMarker::kUrl: return "QLXURL";
+    case ProcessingMarker::kDbAccess: return "QLXDBACCESS";
+  }
+  return "";
+}
+
 struct Outline {
   std::vector<OutlineRegion> regions;  // by their opening elements, in document order
   std::vector<OutlineTitle> titles;
@@ -102,6 +113,36 @@ struct Outline {
   OutlinePath path;
   std::vector<OutlineMarker> markers;  // the first of each kind present, in document order
   std::vector<OutlineFilled> filled;
+
+  // True when an element named name opens a region (of the names outlined).
+  bool HoldsRegion(std::string_view name) const {
+    for (const OutlineRegion& region : regions) {
+      if (region.name == name) return true;
+    }
+    return false;
+  }
+  // True when a processing marker of kind is present: where its setter would insert a value.
+  bool HoldsMarker(ProcessingMarker kind) const {
+    for (const OutlineMarker& marker : markers) {
+      if (marker.kind == kind) return true;
+    }
+    return false;
+  }
+  // The line of the first region named name that is not closed (where a fill of it fails with
+  // 10); 0 when every one closes or there is none.
+  int UnclosedRegionLine(std::string_view name) const {
+    for (const OutlineRegion& region : regions) {
+      if (region.name == name && !region.closed) return region.line;
+    }
+    return 0;
+  }
+  // The line of the first view-name title that is not closed; 0 when every one closes.
+  int UnclosedTitleLine() const {
+    for (const OutlineTitle& title : titles) {
+      if (!title.closed) return title.line;
+    }
+    return 0;
+  }
 };
 
 // Outlines mask, read by the library's scanner as the queries and rewrites read a template

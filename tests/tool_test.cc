@@ -12,6 +12,13 @@
 #include "testing/test_support.h"
 #include "zrtmask_module.h"
 
+// The version macros are generated from one version: the numbers spell the string.
+TEST(VersionTest, MacrosAgreeWithTheVersionString) {
+  EXPECT_EQ(std::to_string(ZRTMASK_VERSION_MAJOR) + "." + std::to_string(ZRTMASK_VERSION_MINOR) +
+                "." + std::to_string(ZRTMASK_VERSION_PATCH),
+            ZRTMASK_VERSION_STRING);
+}
+
 // Without the tool in the build there is nothing to test here.
 #ifdef ZRTMASK_TOOL_PATH
 

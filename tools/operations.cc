@@ -47,8 +47,11 @@ bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std:
   const std::string name = region ? call.tag_name : std::string(requirement.marker);
   Outline outline;
   if (ReadOutline(path, region ? name : "", outline) != kOk) return true;
-  return requirement.needs == Needs::kProcessingMarker ? HoldsMarker(outline, name)
-                                                       : HoldsRegion(outline, name);
+  if (requirement.needs != Needs::kProcessingMarker) return outline.HoldsRegion(name);
+  for (const OutlineMarker& marker : outline.markers) {
+    if (name == MarkerKeyword(marker.kind)) return true;
+  }
+  return false;
 }
 
 const char* TypeName(int type) {

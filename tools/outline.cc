@@ -1,4 +1,4 @@
-// The parts of a template as the library's outline finds them.
+// Reading a template's items and outline for the tool.
 #include "tools/outline.h"
 
 #include <cerrno>
@@ -31,45 +31,6 @@ int ReadOutline(const std::string& path, const std::string& region, Outline& out
   std::vector<std::string> names;
   if (!region.empty()) names.push_back(region);
   return OutlineMask(bytes, names, &outline);
-}
-
-int UnclosedRegionLine(const Outline& outline, std::string_view name) {
-  for (const OutlineRegion& region : outline.regions) {
-    if (region.name == name && !region.closed) return region.line;
-  }
-  return 0;
-}
-
-int UnclosedTitleLine(const Outline& outline) {
-  for (const OutlineTitle& title : outline.titles) {
-    if (!title.closed) return title.line;
-  }
-  return 0;
-}
-
-bool HoldsRegion(const Outline& outline, std::string_view name) {
-  for (const OutlineRegion& region : outline.regions) {
-    if (region.name == name) return true;
-  }
-  return false;
-}
-
-bool HoldsMarker(const Outline& outline, std::string_view keyword) {
-  struct Kind {
-    std::string_view keyword;
-    ProcessingMarker kind;
-  };
-  static const Kind kKinds[] = {{"QLXSTART", ProcessingMarker::kStart},
-                                {"QLXANNOT", ProcessingMarker::kAnnotations},
-                                {"QLXURL", ProcessingMarker::kUrl},
-                                {"QLXDBACCESS", ProcessingMarker::kDbAccess}};
-  for (const Kind& kind : kKinds) {
-    if (kind.keyword != keyword) continue;
-    for (const OutlineMarker& marker : outline.markers) {
-      if (marker.kind == kind.kind) return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace zrtmask

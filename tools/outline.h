@@ -1,12 +1,11 @@
-// The parts of a template as the library's outline (zrtmask::OutlineMask) finds them, for the
-// strict name checks, the lines named with code 10 and check: the library decides which region
-// or title a rewrite reports as not closed, and where a processing marker is.
+// Reading a template for the tool's own checks: its items through the library's scanner, and
+// its outline (zrtmask::OutlineMask), which decides which region or title a rewrite reports as
+// not closed, and where a processing marker is.
 #ifndef ZRTMASK_TOOLS_OUTLINE_H_
 #define ZRTMASK_TOOLS_OUTLINE_H_
 
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "ZRTDcHtmlHandler.h"
@@ -25,16 +24,6 @@ int ReadFailureCode(int error);
 // Reads the template at path and outlines it, following region besides the names that begin
 // with "ZRT" when it is not empty. Returns 0 or the result code of reading it.
 int ReadOutline(const std::string& path, const std::string& region, Outline& outline);
-
-// Where the first region named name that is not closed opens; 0 when every one closes.
-int UnclosedRegionLine(const Outline& outline, std::string_view name);
-// Where the first view-name title that is not closed opens; 0 when every one closes.
-int UnclosedTitleLine(const Outline& outline);
-// True when an element named name opens a region.
-bool HoldsRegion(const Outline& outline, std::string_view name);
-// True when the processing marker keyword (QLXSTART, QLXANNOT, QLXURL, QLXDBACCESS) is found
-// where its rewrite finds it.
-bool HoldsMarker(const Outline& outline, std::string_view keyword);
 
 }  // namespace zrtmask
 

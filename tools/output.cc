@@ -105,7 +105,7 @@ int ReportResult(const Command& command, const Invocation& call, int code,
     Outline outline;
     int line = 0;
     if (ReadOutline(call.template_path, region ? call.tag_name : "", outline) == kOk) {
-      line = region ? UnclosedRegionLine(outline, call.tag_name) : UnclosedTitleLine(outline);
+      line = region ? outline.UnclosedRegionLine(call.tag_name) : outline.UnclosedTitleLine();
     }
     if (line > 0) where += ":" + std::to_string(line);
   }
