@@ -158,8 +158,19 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
   return kOk;
 }
 
-// Image sizes: a negative one would be written into the template as it is.
-const CLI::Validator kSize = CLI::Range(0, std::numeric_limits<int>::max()).description("");
+// Image sizes, by ParseSize; the text handed on is the number in plain decimal (CLI11 alone would
+// read "0x10" as 16 and "010" as 8).
+const CLI::Validator kSize = CLI::Validator(
+    [](std::string& text) {
+      int size = 0;
+      if (!ParseSize(text, &size)) {
+        return "a size is a decimal number from 0 to " +
+               std::to_string(std::numeric_limits<int>::max()) + ": " + text;
+      }
+      text = std::to_string(size);
+      return std::string();
+    },
+    "");
 
 // The member of call that a text operand fills.
 std::string& TextOperand(Invocation& call, Operand role) {
@@ -185,7 +196,7 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
     CLI::Option* option =
         size ? app.add_option(operand.label,
                               operand.role == Operand::kWidth ? call.width : call.height)
-                   ->check(kSize)
+                   ->transform(kSize)
              : app.add_option(operand.label, TextOperand(call, operand.role));
     option->description(operand.help)->type_name("");
     if (operand.role == Operand::kValue) {
@@ -275,6 +286,23 @@ const std::vector<Subcommand>& Subcommands() {
   }();
   return kSubcommands;
 }
+
+}  // namespace
+
+bool ParseSize(std::string_view text, int* size) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  if (text.empty() || text.size() > 12) return false;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > std::numeric_limits<int>::max()) return false;
+  *size = static_cast<int>(value);
+  return true;
+}
+
+namespace {
 
 int Main(int argc, char** argv) {
   CLI::App app("Reads and rewrites HTML template files (masks).", "zrtmask");

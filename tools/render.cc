@@ -3,9 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <exception>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +103,26 @@ int ReadFill(const RenderCall& call, PageFill& fill) {
   if (call.diff && call.page_path.empty()) {
     return UsageError("render", "--diff compares with the page given by -o");
   }
+  // A region given twice would be filled with one of its texts only.
+  std::set<std::string> region_names;
+  for (const auto* list : {&call.texts, &call.text_files, &call.htmls, &call.html_files}) {
+    for (const std::string& option : *list) {
+      const std::string name = option.substr(0, option.find('='));
+      if (!name.empty() && !region_names.insert(name).second) {
+        return UsageError("render", "region " + name + " is given twice");
+      }
+    }
+  }
+  // The sizes are read as set-image reads them.
+  if (!call.image.empty()) {
+    ImageFill image{call.image[0], 0, 0};
+    if (!ParseSize(call.image[1], &image.width) || !ParseSize(call.image[2], &image.height)) {
+      return UsageError("render",
+                        "--image takes SRC WIDTH HEIGHT, the sizes decimal numbers from 0: " +
+                            call.image[1] + " " + call.image[2]);
+    }
+    fill.image = std::move(image);
+  }
   int status = ReadOptional(call.view_name, fill.view_name);
   if (status == 0) status = ReadRegions(call.texts, false, false, fill);
   if (status == 0) status = ReadRegions(call.text_files, true, false, fill);
@@ -112,13 +132,6 @@ int ReadFill(const RenderCall& call, PageFill& fill) {
   if (status == 0) status = ReadOptional(call.annotations, fill.annotations);
   if (status == 0) status = ReadOptional(call.url, fill.url);
   if (status == 0) status = ReadOptional(call.db_access, fill.db_access);
-  if (status == 0 && !call.image.empty()) {
-    try {
-      fill.image = ImageFill{call.image[0], std::stoi(call.image[1]), std::stoi(call.image[2])};
-    } catch (const std::exception&) {
-      return UsageError("render", "--image takes SRC WIDTH HEIGHT, the last two numbers");
-    }
-  }
   return status;
 }
 

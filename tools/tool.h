@@ -67,6 +67,11 @@ struct Invocation {
 Subcommand RenderSubcommand();  // render.cc
 Subcommand CheckSubcommand();   // check.cc
 
+// Reads an image size as set-image and render --image take it: decimal digits (a leading "+"
+// allowed, leading zeros read as decimal), at most INT_MAX. Returns false for anything else
+// ("1.5", "7abc", "1e3", "0x10", "-1", blanks).
+bool ParseSize(std::string_view text, int* size);
+
 // The operands that the library operations take, in the order they are given.
 enum class Operand { kTemplate, kTagName, kValue, kImageSource, kWidth, kHeight, kMask };
 
