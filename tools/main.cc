@@ -282,6 +282,7 @@ const std::vector<Subcommand>& Subcommands() {
     // Subcommands with options of their own follow, each from its own file.
     all.push_back(RenderSubcommand());
     all.push_back(CheckSubcommand());
+    all.push_back(OutlineSubcommand());
     return all;
   }();
   return kSubcommands;

@@ -1,7 +1,12 @@
 // Reading a template's items and outline for the tool.
 #include "tools/outline.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 
 #include "tools/tool.h"
 #include "zrtmask_result.h"
@@ -31,6 +36,35 @@ int ReadOutline(const std::string& path, const std::string& region, Outline& out
   std::vector<std::string> names;
   if (!region.empty()) names.push_back(region);
   return OutlineMask(bytes, names, &outline);
+}
+
+int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>& masks,
+              std::string* failed) {
+  namespace fs = std::filesystem;
+  for (const std::string& operand : operands) {
+    struct stat info;
+    if (operand == "-" || ::stat(operand.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      masks.push_back(operand);
+      continue;
+    }
+    std::vector<std::string> found;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(operand, error), end; !error && it != end;
+         it.increment(error)) {
+      const fs::path& path = it->path();
+      const std::string extension = path.extension().string();
+      if ((extension == ".html" || extension == ".htm") && !it->is_directory()) {
+        found.push_back(path.string());
+      }
+    }
+    if (error) {
+      *failed = operand;
+      return error.value();
+    }
+    std::sort(found.begin(), found.end());
+    masks.insert(masks.end(), found.begin(), found.end());
+  }
+  return 0;
 }
 
 }  // namespace zrtmask

@@ -25,6 +25,13 @@ int ReadFailureCode(int error);
 // with "ZRT" when it is not empty. Returns 0 or the result code of reading it.
 int ReadOutline(const std::string& path, const std::string& region, Outline& outline);
 
+// The masks that the operands name, for check and outline: each operand as it is, but a folder
+// in its place gives the files under it (at any depth) whose names end in ".htm" or ".html", in
+// the order of their paths; links to folders are not followed. Returns 0, or the errno value of
+// a folder that cannot be listed, named in *failed.
+int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>& masks,
+              std::string* failed);
+
 }  // namespace zrtmask
 
 #endif  // ZRTMASK_TOOLS_OUTLINE_H_

@@ -66,6 +66,7 @@ struct Invocation {
 // The subcommands with options of their own, each from its own file.
 Subcommand RenderSubcommand();  // render.cc
 Subcommand CheckSubcommand();   // check.cc
+Subcommand OutlineSubcommand();  // outline_command.cc
 
 // Reads an image size as set-image and render --image take it: decimal digits (a leading "+"
 // allowed, leading zeros read as decimal), at most INT_MAX. Returns false for anything else
