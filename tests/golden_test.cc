@@ -307,7 +307,10 @@ class GoldenTest : public testing::ScratchDirTest, public ::testing::WithParamIn
 
 TEST_P(GoldenTest, EveryCaseGivesItsResult) {
   const std::string path = std::string(ZRTMASK_TEST_DATA_DIR) + "/" + GetParam() + ".cases";
-  if (std::string(GetParam()) == "tool" && *ZRTMASK_TOOL_PATH == '\0') GTEST_SKIP() << "no tool";
+  if ((std::string(GetParam()) == "tool" || std::string(GetParam()) == "check") &&
+      *ZRTMASK_TOOL_PATH == '\0') {
+    GTEST_SKIP() << "no tool";
+  }
   std::ifstream cases(path);
   ASSERT_TRUE(cases.good()) << path;
   std::string call, line;
@@ -342,7 +345,7 @@ TEST_P(GoldenTest, EveryCaseGivesItsResult) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenTest,
                          ::testing::Values("strings", "scanner", "queries", "rewrites", "markers",
-                                           "render", "faults", "tool"));
+                                           "render", "faults", "tool", "check"));
 
 }  // namespace
 }  // namespace zrtmask

@@ -107,11 +107,12 @@ TEST_F(ToolTest, JsonOutputParsesBack) {
   const ToolRun run = RunTool({"check", "--json", "t.html", "bad.html", "none.html"});
   EXPECT_EQ(run.status, 2);
   const nlohmann::json check = nlohmann::json::parse(run.out);
-  EXPECT_EQ(check["errors"], 1);
+  EXPECT_EQ(check["errors"], 2);
   EXPECT_EQ(check["files"][1]["findings"][0],
-            nlohmann::json({{"line", 1}, {"severity", "error"},
-                            {"message", "region ZRTA is not closed: a rewrite of it fails (10)"}}));
+            nlohmann::json({{"line", 1}, {"code", "Z101"}, {"severity", "error"},
+                            {"message", "region ZRTA is not closed: filling it fails (10)"}}));
   EXPECT_EQ(check["files"][2]["result"], 2);
+  EXPECT_EQ(check["files"][2]["findings"][0]["code"], "Z100");
 }
 
 // A copy back that fails (a full disk; a read-only template for an unprivileged user) names the
