@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "ZRTDcHtmlHandler.h"
@@ -123,7 +124,7 @@ class OutlineBuilder {
     }
     // An element cut off by the end of the mask runs to the end.
     if (element_ != Element::kOther) EndElement(mask_.size());
-    for (std::size_t index : open_regions_) {
+    for (const auto& [name, index] : open_regions_) {
       OutlineRegion& region = outline_.regions[index];
       region.content.end = mask_.size();
       region.closing = {mask_.size(), mask_.size()};
@@ -171,12 +172,11 @@ class OutlineBuilder {
     return std::find(region_names_.begin(), region_names_.end(), name) != region_names_.end();
   }
 
-  // The open region of name, or -1.
-  int OpenRegion(std::string_view name) const {
-    for (std::size_t i = 0; i < open_regions_.size(); ++i) {
-      if (outline_.regions[open_regions_[i]].name == name) return static_cast<int>(i);
-    }
-    return -1;
+  // The index in outline_.regions of the open region of name, or kUnknown.
+  std::size_t OpenRegion(std::string_view name) const {
+    if (open_regions_.empty()) return kUnknown;
+    const auto found = open_regions_.find(std::string(name));
+    return found == open_regions_.end() ? kUnknown : found->second;
   }
 
   void OnTag(std::string_view name) {
@@ -188,24 +188,24 @@ class OutlineBuilder {
     if (name == "/ZRTPath") in_path_ = false;
     if (name == "SYS") after_sys_ = in_path_;
     if (name[0] == '/' && IsRegionName(name.substr(1))) {
-      const int open = OpenRegion(name.substr(1));
-      if (open >= 0) {
+      const std::size_t open = OpenRegion(name.substr(1));
+      if (open != kUnknown) {
         element_ = Element::kRegionClosing;
-        closing_region_ = open_regions_[static_cast<std::size_t>(open)];
-        open_regions_.erase(open_regions_.begin() + open);
+        closing_region_ = open;
+        open_regions_.erase(std::string(name.substr(1)));
         OutlineRegion& region = outline_.regions[closing_region_];
         region.closed = true;
         region.content.end = ElementStart();
         region.closing.begin = ElementStart();
       }
-      if (name == "/ZRTImage") in_image_region_ = OpenRegion("ZRTImage") >= 0;
+      if (name == "/ZRTImage") in_image_region_ = OpenRegion("ZRTImage") != kUnknown;
     } else if (IsRegionName(name)) {
-      if (OpenRegion(name) < 0) {
+      if (OpenRegion(name) == kUnknown) {
         element_ = Element::kRegionOpening;
         OutlineRegion region;
         region.name = std::string(name);
         region.opening.begin = ElementStart();
-        open_regions_.push_back(outline_.regions.size());
+        open_regions_.emplace(std::string(name), outline_.regions.size());
         outline_.regions.push_back(std::move(region));
       }
       if (name == "ZRTImage") in_image_region_ = true;
@@ -329,7 +329,8 @@ class OutlineBuilder {
   std::size_t element_start_ = 0;  // kUnknown until ElementStart() finds it
   std::string attribute_name_;
   std::size_t attribute_end_ = 0;
-  std::vector<std::size_t> open_regions_;  // indexes into outline_.regions
+  // The open regions by name (a name is open once at most): indexes into outline_.regions.
+  std::unordered_map<std::string, std::size_t> open_regions_;
   std::size_t closing_region_ = 0;
   std::vector<std::size_t> open_filled_;  // indexes into outline_.filled
   bool in_view_ = false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -108,7 +109,8 @@ struct CheckOptions {
 struct CheckSettings {
   Use use = Use::kRender;
   bool expecting = false;          // --expect or --expect-file was given
-  std::vector<std::string> names;  // the region names expected
+  std::vector<std::string> names;  // the region names expected, as given
+  std::set<std::string, std::less<>> name_set;
 };
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -233,8 +235,7 @@ class MaskChecker {
   }
 
   bool IsRegionName(std::string_view name) const {
-    return name.substr(0, 3) == "ZRT" || std::find(settings_.names.begin(), settings_.names.end(),
-                                                   name) != settings_.names.end();
+    return name.substr(0, 3) == "ZRT" || settings_.name_set.count(name) != 0;
   }
 
   void OnElement(std::string_view name, int line) {
@@ -416,16 +417,14 @@ class MaskChecker {
   void CheckExpected() {
     std::set<std::string_view> held;
     for (const OutlineRegion& region : outline_.regions) held.insert(region.name);
-    for (const std::string& name : settings_.names) {
+    for (const std::string& name : settings_.name_set) {
       if (held.count(name) == 0) {
         Add(0, Code::kExpectedMissing, "expected region " + Shown(name) + " is not in the mask");
       }
     }
     std::set<std::string_view> reported;
     for (const OutlineRegion& region : outline_.regions) {
-      if (IsFixedMarker(region.name) ||
-          std::find(settings_.names.begin(), settings_.names.end(), region.name) !=
-              settings_.names.end() ||
+      if (IsFixedMarker(region.name) || settings_.name_set.count(region.name) != 0 ||
           !reported.insert(region.name).second) {
         continue;
       }
@@ -513,7 +512,10 @@ int CheckFile(const std::string& path, const CheckSettings& settings,
 int ReadExpected(const CheckOptions& options, CheckSettings& settings) {
   settings.expecting = !options.expect.empty() || !options.expect_file.empty();
   settings.names = options.expect;
-  if (options.expect_file.empty()) return 0;
+  if (options.expect_file.empty()) {
+    settings.name_set.insert(settings.names.begin(), settings.names.end());
+    return 0;
+  }
   std::string bytes;
   const int error = ReadWholeFile(options.expect_file, bytes);
   if (error != 0) {
@@ -532,6 +534,7 @@ int ReadExpected(const CheckOptions& options, CheckSettings& settings) {
     if (!line.empty() && line.front() != '#') settings.names.emplace_back(line);
     start = end + 1;
   }
+  settings.name_set.insert(settings.names.begin(), settings.names.end());
   return 0;
 }
 
