@@ -116,5 +116,26 @@ TEST_F(OutlineTest, MarkerFinderAgreesWithTheSettersTokenizer) {
   }
 }
 
+#ifdef ZRTMASK_TOOL_PATH
+// The outline of each sample mask, as `zrtmask outline --json` prints it, is its golden JSON in
+// tests/data/outline/.
+TEST_F(OutlineTest, ToolPrintsTheGoldenOutlineOfEachSample) {
+  for (const std::string path : {ZRTMASK_EXAMPLES_DIR "/report.html",
+                                 ZRTMASK_TEST_DATA_DIR "/tool/t.html",
+                                 ZRTMASK_TEST_DATA_DIR "/tool/crlf.html",
+                                 ZRTMASK_TEST_DATA_DIR "/tool/check/render.html",
+                                 ZRTMASK_FUZZ_CORPUS_DIR "/rewrite_fuzzer/marker_near_misses.html"}) {
+    const std::string name = std::filesystem::path(path).stem().string();
+    SCOPED_TRACE(name);
+    WriteFile(name + ".html", ReadFile(path));
+    const testing::ProgramRun run =
+        testing::RunProgram(ZRTMASK_TOOL_PATH, {"outline", "--json", name + ".html"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string golden = ReadFile(ZRTMASK_TEST_DATA_DIR "/outline/" + name + ".json");
+    EXPECT_EQ(nlohmann::json::parse(run.out).dump(2), nlohmann::json::parse(golden).dump(2));
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace zrtmask
