@@ -121,8 +121,14 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
+bool SameLetters(std::string_view left, std::string_view right) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(),
+                    [](char a, char b) { return LowerAscii(a) == LowerAscii(b); });
+}
+
 bool StartsWithLetters(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
+  return SameLetters(text.substr(0, prefix.size()), prefix);
 }
 
 // The marker elements with a meaning of their own; a render does not fill them as regions.
@@ -135,7 +141,7 @@ bool IsFixedMarker(std::string_view name) {
 
 // An element whose content a browser does not read as markup; the scanner does.
 bool IsRawTextElement(std::string_view name) {
-  return Lower(name) == "script" || Lower(name) == "style";
+  return SameLetters(name, "script") || SameLetters(name, "style");
 }
 
 std::string Shown(std::string_view name) { return Escape(std::string(name).c_str()); }
@@ -157,7 +163,7 @@ class MaskChecker {
     if (raw_line_ != 0 && !in_script_tag) {
       raw_open_tag_ = false;
       const bool closes = type == ITEM_TAG && text.substr(0, 1) == "/" &&
-                          Lower(text.substr(1)) == Lower(raw_element_);
+                          SameLetters(text.substr(1), raw_element_);
       if (type != ITEM_TEXT && !closes && !raw_reported_) {
         Add(raw_line_, Code::kScriptAsMarkup,
             "the content of <" + raw_element_ + "> holds markup (<" + Shown(text) +
@@ -265,7 +271,7 @@ class MaskChecker {
       raw_open_tag_ = !closing;
       raw_reported_ = false;
     }
-    if (Lower(element) == "pre") pre_line_ = closing ? 0 : line;
+    if (SameLetters(element, "pre")) pre_line_ = closing ? 0 : line;
   }
 
   // Follows the open regions as the outline does: an element of the region's name opens it,
