@@ -23,7 +23,8 @@ namespace {
 
 // A mask of count closed regions, each in a paragraph of its own, from a fixed pattern.
 std::string RegionsMask(std::int64_t count) {
-  std::string mask = "<html>\n<head><ZRTViewName><title>Many</title></ZRTViewName></head>\n<body>\n";
+  std::string mask =
+      "<html>\n<head><ZRTViewName><title>Many</title></ZRTViewName></head>\n<body>\n";
   for (std::int64_t i = 0; i < count; ++i) {
     const std::string name = "ZRTPart" + std::to_string(i);
     mask += "<p class=\"row\">Item " + std::to_string(i) + ": <" + name + ">old text</" + name +
@@ -53,7 +54,8 @@ int RunTool(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t child = 0;
-  const int spawned = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
   if (spawned != 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;

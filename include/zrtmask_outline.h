@@ -98,10 +98,14 @@ struct OutlineFilled {
 // The keyword of a processing-marker kind in capitals, such as "QLXSTART".
 inline const char* MarkerKeyword(ProcessingMarker kind) {
   switch (kind) {
-    case ProcessingMarker::kStart: return "QLXSTART";
-    case ProcessingMarker::kAnnotations: return "QLXANNOT";
-    case ProcessingMarker::kUrl: return "QLXURL";
-    case ProcessingMarker::kDbAccess: return "QLXDBACCESS";
+    case ProcessingMarker::kStart:
+      return "QLXSTART";
+    case ProcessingMarker::kAnnotations:
+      return "QLXANNOT";
+    case ProcessingMarker::kUrl:
+      return "QLXURL";
+    case ProcessingMarker::kDbAccess:
+      return "QLXDBACCESS";
   }
   return "";
 }

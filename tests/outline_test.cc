@@ -1,5 +1,7 @@
 // The outline's processing markers against the marker setters' own tokenizer, over random marker
 // soup; and the outline of the sample masks as the tool prints it (tests/data/outline/*.json).
+#include "template/outline.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
-#include "template/outline.h"
 #include "testing/test_support.h"
 #include "zrtmask_outline.h"
 #include "zrtmask_result.h"
@@ -86,8 +87,9 @@ TEST_F(OutlineTest, MarkerAfterAPartialKeywordIsFound) {
 // tokenizer finds it; masks without CR are also checked through the set-start rewrite itself.
 TEST_F(OutlineTest, MarkerFinderAgreesWithTheSettersTokenizer) {
   static const std::string kAlphabet = "<> \n\r qQlLxXsStTaArRuUnNoObBdDcCeEiI";
-  static const std::vector<std::string> kWords = {
-      "QLXSTART", "qlxurl", "QLXANNOT", "QlxDbAccess", "<QLXSTART>", "QLX", "\r\n", "<qlx", "START>"};
+  static const std::vector<std::string> kWords = {"QLXSTART",    "qlxurl",     "QLXANNOT",
+                                                  "QlxDbAccess", "<QLXSTART>", "QLX",
+                                                  "\r\n",        "<qlx",       "START>"};
   std::mt19937 random(20);
   int file_checks = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -108,9 +110,8 @@ TEST_F(OutlineTest, MarkerFinderAgreesWithTheSettersTokenizer) {
       const std::size_t at = OutlineOffset(mask, ProcessingMarker::kStart);
       WriteFile("t.html", mask);
       ASSERT_EQ(ZRTHtmlFile("t.html").SetZRTStart("V"), kOk);
-      ASSERT_EQ(ReadFile("t.html"), at == std::string::npos
-                                        ? mask
-                                        : mask.substr(0, at) + "\nV\n" + mask.substr(at))
+      ASSERT_EQ(ReadFile("t.html"),
+                at == std::string::npos ? mask : mask.substr(0, at) + "\nV\n" + mask.substr(at))
           << ::testing::PrintToString(mask);
     }
   }
@@ -120,11 +121,10 @@ TEST_F(OutlineTest, MarkerFinderAgreesWithTheSettersTokenizer) {
 // The outline of each sample mask, as `zrtmask outline --json` prints it, is its golden JSON in
 // tests/data/outline/.
 TEST_F(OutlineTest, ToolPrintsTheGoldenOutlineOfEachSample) {
-  for (const std::string path : {ZRTMASK_EXAMPLES_DIR "/report.html",
-                                 ZRTMASK_TEST_DATA_DIR "/tool/t.html",
-                                 ZRTMASK_TEST_DATA_DIR "/tool/crlf.html",
-                                 ZRTMASK_TEST_DATA_DIR "/tool/check/render.html",
-                                 ZRTMASK_FUZZ_CORPUS_DIR "/rewrite_fuzzer/marker_near_misses.html"}) {
+  for (const std::string path :
+       {ZRTMASK_EXAMPLES_DIR "/report.html", ZRTMASK_TEST_DATA_DIR "/tool/t.html",
+        ZRTMASK_TEST_DATA_DIR "/tool/crlf.html", ZRTMASK_TEST_DATA_DIR "/tool/check/render.html",
+        ZRTMASK_FUZZ_CORPUS_DIR "/rewrite_fuzzer/marker_near_misses.html"}) {
     const std::string name = std::filesystem::path(path).stem().string();
     SCOPED_TRACE(name);
     WriteFile(name + ".html", ReadFile(path));

@@ -109,7 +109,9 @@ TEST_F(ToolTest, JsonOutputParsesBack) {
   const nlohmann::json check = nlohmann::json::parse(run.out);
   EXPECT_EQ(check["errors"], 2);
   EXPECT_EQ(check["files"][1]["findings"][0],
-            nlohmann::json({{"line", 1}, {"code", "Z101"}, {"severity", "error"},
+            nlohmann::json({{"line", 1},
+                            {"code", "Z101"},
+                            {"severity", "error"},
                             {"message", "region ZRTA is not closed: filling it fails (10)"}}));
   EXPECT_EQ(check["files"][2]["result"], 2);
   EXPECT_EQ(check["files"][2]["findings"][0]["code"], "Z100");

@@ -162,8 +162,8 @@ class MaskChecker {
     const bool in_script_tag = raw_open_tag_ && (type == ITEM_ATTRIBUTE || type == ITEM_VALUE);
     if (raw_line_ != 0 && !in_script_tag) {
       raw_open_tag_ = false;
-      const bool closes = type == ITEM_TAG && text.substr(0, 1) == "/" &&
-                          SameLetters(text.substr(1), raw_element_);
+      const bool closes =
+          type == ITEM_TAG && text.substr(0, 1) == "/" && SameLetters(text.substr(1), raw_element_);
       if (type != ITEM_TEXT && !closes && !raw_reported_) {
         Add(raw_line_, Code::kScriptAsMarkup,
             "the content of <" + raw_element_ + "> holds markup (<" + Shown(text) +
@@ -190,8 +190,8 @@ class MaskChecker {
         blank != std::string_view::npos && blank_lines_++ == 0) {
       // The item's line is where it ends: count back to the blank line.
       first_blank_line_ =
-          line - static_cast<int>(std::count(text.begin() + static_cast<long>(blank) + 1,
-                                             text.end(), '\n'));
+          line - static_cast<int>(
+                     std::count(text.begin() + static_cast<long>(blank) + 1, text.end(), '\n'));
     }
     // Two blanks after an element name make an attribute without a name, written as ="".
     if (type == ITEM_VALUE && previous_type_ == ITEM_ATTRIBUTE && previous_text_empty_) {
@@ -372,8 +372,7 @@ class MaskChecker {
       }
     }
     const auto image = by_letters.find("zrtimage");
-    if (image != by_letters.end() && image->second->name == "ZRTImage" &&
-        outline_.images.empty()) {
+    if (image != by_letters.end() && image->second->name == "ZRTImage" && outline_.images.empty()) {
       Add(image->second->line, Code::kImageWithoutPicture,
           "the ZRTImage region holds no IMG element: setting the image fails (11)");
     }
@@ -391,23 +390,20 @@ class MaskChecker {
     // furthest[i]: of outer[0..i], the one whose content ends last.
     std::vector<const OutlineRegion*> furthest(outer.size());
     for (std::size_t i = 0; i < outer.size(); ++i) {
-      furthest[i] = i > 0 && furthest[i - 1]->content.end >= outer[i]->content.end
-                        ? furthest[i - 1]
-                        : outer[i];
+      furthest[i] = i > 0 && furthest[i - 1]->content.end >= outer[i]->content.end ? furthest[i - 1]
+                                                                                   : outer[i];
     }
     auto check = [&](std::size_t at, int line, const std::string& what) {
-      const auto after = std::upper_bound(
-          outer.begin(), outer.end(), at,
-          [](std::size_t offset, const OutlineRegion* region) {
-            return offset < region->content.begin;
-          });
+      const auto after = std::upper_bound(outer.begin(), outer.end(), at,
+                                          [](std::size_t offset, const OutlineRegion* region) {
+                                            return offset < region->content.begin;
+                                          });
       if (after == outer.begin()) return;
       const OutlineRegion* region = furthest[static_cast<std::size_t>(after - outer.begin() - 1)];
       if (at >= region->content.end) return;
       Add(line, Code::kNested,
           what + " lies inside region " + Shown(region->name) + " (line " +
-              std::to_string(region->line) + "): filling " + Shown(region->name) +
-              " drops it");
+              std::to_string(region->line) + "): filling " + Shown(region->name) + " drops it");
     };
     for (const OutlineRegion& region : outline_.regions) {
       check(region.opening.begin, region.line, "region " + Shown(region.name));
@@ -444,7 +440,7 @@ class MaskChecker {
   std::vector<Finding> findings_;
   std::map<ProcessingMarker, int> marker_lines_;  // the line of the first marker of each kind
   std::set<ProcessingMarker> hidden_reported_;
-  std::map<std::string, int> open_regions_;        // the open regions and their opening lines
+  std::map<std::string, int> open_regions_;       // the open regions and their opening lines
   std::map<std::string, int> unreported_markup_;  // open regions not yet reported for markup
   std::set<std::string> prefix_case_reported_;    // each spelling is reported once
   std::set<std::string> case_reported_;

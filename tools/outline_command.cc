@@ -127,8 +127,8 @@ void PrintOutline(const std::string& name, const std::string& mask, const Outlin
   }
   for (const RegionGroup& group : GroupRegions(outline)) {
     std::string text = "region " + Escape(group.name.c_str()) + ", " + Closed(group.closed);
-    text += group.lines.size() == 1 ? ", 1 time" : ", " + std::to_string(group.lines.size()) +
-                                                       " times (lines";
+    text += group.lines.size() == 1 ? ", 1 time"
+                                    : ", " + std::to_string(group.lines.size()) + " times (lines";
     if (group.lines.size() > 1) {
       for (std::size_t i = 0; i < group.lines.size(); ++i) {
         text += (i == 0 ? " " : ", ") + std::to_string(group.lines[i]);
