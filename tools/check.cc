@@ -165,9 +165,10 @@ class MaskChecker {
       const bool closes =
           type == ITEM_TAG && text.substr(0, 1) == "/" && SameLetters(text.substr(1), raw_element_);
       if (type != ITEM_TEXT && !closes && !raw_reported_) {
+        const std::string markup = type == ITEM_COMMENT ? "a comment" : "<" + Shown(text) + ">";
         Add(raw_line_, Code::kScriptAsMarkup,
-            "the content of <" + raw_element_ + "> holds markup (<" + Shown(text) +
-                ">): an item rewrite changes it");
+            "the content of <" + raw_element_ + "> holds markup (" + markup +
+                "): an item rewrite changes it");
         raw_reported_ = true;
       }
     }
