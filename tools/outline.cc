@@ -53,7 +53,8 @@ int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>
          it.increment(error)) {
       const fs::path& path = it->path();
       const std::string extension = path.extension().string();
-      if ((extension == ".html" || extension == ".htm") && !it->is_directory()) {
+      // Only regular files: a pipe or a device named *.html would block the read or never end.
+      if ((extension == ".html" || extension == ".htm") && it->is_regular_file(error)) {
         found.push_back(path.string());
       }
     }

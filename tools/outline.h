@@ -26,8 +26,8 @@ int ReadFailureCode(int error);
 int ReadOutline(const std::string& path, const std::string& region, Outline& outline);
 
 // The masks that the operands name, for check and outline: each operand as it is, but a folder
-// in its place gives the files under it (at any depth) whose names end in ".htm" or ".html", in
-// the order of their paths; links to folders are not followed. Returns 0, or the errno value of
+// in its place gives the regular files under it (at any depth) whose names end in ".htm" or
+// ".html", in the order of their paths; links to folders are not followed. Returns 0, or the errno value of
 // a folder that cannot be listed, named in *failed.
 int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>& masks,
               std::string* failed);
