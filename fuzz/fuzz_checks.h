@@ -16,8 +16,8 @@
 // text), 3 image (source, width, height), 4-7 start, annotations, URL, database access (value),
 // 8 mask copy (mask bytes). Every query succeeds and changes nothing; a rewrite succeeds and
 // leaves no temporary file, or fails with 10 and the template as it was; a value is inserted
-// whole right after a complete marker of its kind; the CR LF form of a template without CR
-// gives the CR LF form of the result.
+// whole right after a complete marker of its kind, and (without CR) right where the outline
+// finds that marker; the CR LF form of a template without CR gives the CR LF form of the result.
 #ifndef ZRTMASK_FUZZ_FUZZ_CHECKS_H_
 #define ZRTMASK_FUZZ_FUZZ_CHECKS_H_
 
@@ -270,6 +270,18 @@ inline void CheckRewrite(const std::uint8_t* data, std::size_t size) {
     // one, so a template that mixes them is compared without its CRs.
     const std::string value = "\n" + arguments[0].substr(0, arguments[0].find('\0')) + "\n";
     CheckInsertion(Without(text, '\r'), Without(after, '\r'), Without(value, '\r'), kKeywords[choice - 4]);
+    // The outline finds the marker where the setter put the value (the render's insertion).
+    zrtmask::Outline outline;
+    Require(zrtmask::OutlineMask(text, {}, &outline) == 0, "the outline failed");
+    const auto marker = std::find_if(outline.markers.begin(), outline.markers.end(), [&](const auto& m) {
+      return std::string_view(zrtmask::MarkerKeyword(m.kind)) == kKeywords[choice - 4];
+    });
+    if (!has_cr) {
+      Require(after == (marker == outline.markers.end()
+                            ? text
+                            : text.substr(0, marker->insert_at) + value + text.substr(marker->insert_at)),
+              "the outline's marker is not where the setter inserted the value");
+    }
   }
   // The scanner and the tokenizer read CR LF as LF, and the copy back writes it again.
   if (has_cr || choice == 8 || text.find('\n') == std::string::npos) return;
