@@ -273,14 +273,16 @@ inline void CheckRewrite(const std::uint8_t* data, std::size_t size) {
     // The outline finds the marker where the setter put the value (the render's insertion).
     zrtmask::Outline outline;
     Require(zrtmask::OutlineMask(text, {}, &outline) == 0, "the outline failed");
-    const auto marker = std::find_if(outline.markers.begin(), outline.markers.end(), [&](const auto& m) {
-      return std::string_view(zrtmask::MarkerKeyword(m.kind)) == kKeywords[choice - 4];
-    });
+    const auto marker =
+        std::find_if(outline.markers.begin(), outline.markers.end(), [&](const auto& m) {
+          return std::string_view(zrtmask::MarkerKeyword(m.kind)) == kKeywords[choice - 4];
+        });
     if (!has_cr) {
-      Require(after == (marker == outline.markers.end()
-                            ? text
-                            : text.substr(0, marker->insert_at) + value + text.substr(marker->insert_at)),
-              "the outline's marker is not where the setter inserted the value");
+      Require(
+          after == (marker == outline.markers.end() ? text
+                                                    : text.substr(0, marker->insert_at) + value +
+                                                          text.substr(marker->insert_at)),
+          "the outline's marker is not where the setter inserted the value");
     }
   }
   // The scanner and the tokenizer read CR LF as LF, and the copy back writes it again.
