@@ -146,9 +146,12 @@ bool IsRawTextElement(std::string_view name) {
 
 std::string Shown(std::string_view name) { return Escape(std::string(name).c_str()); }
 
-// The scanner's buffers: a longer name is cut, and a longer value or comment too.
-constexpr std::size_t kLongestName = 255;
-constexpr std::size_t kLongestValue = 524287;
+// The longest name and value that the scanner's buffers hold (less their terminating zero): a
+// longer name, attribute value or comment is cut there.
+std::size_t LongestName() { return static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxNameSize) - 1; }
+std::size_t LongestValue() {
+  return static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxValueSize) - 1;
+}
 
 // Looks at one mask: its items in order, then its outline, and collects what it finds.
 class MaskChecker {
@@ -200,10 +203,10 @@ class MaskChecker {
           "two blanks after an element name: an item rewrite writes =\"\" there");
     }
     const bool named = type == ITEM_TAG || type == ITEM_ATTRIBUTE;
-    if (text.size() >= (named ? kLongestName : kLongestValue) && type != ITEM_TEXT) {
+    const std::size_t longest = named ? LongestName() : LongestValue();
+    if (text.size() >= longest && type != ITEM_TEXT) {
       Add(line, Code::kTooLong,
-          std::string(named ? "a name" : "a value or comment") + " of " +
-              std::to_string(named ? kLongestName : kLongestValue) +
+          std::string(named ? "a name" : "a value or comment") + " of " + std::to_string(longest) +
               " bytes or more: the scanner cuts it there, so a rewrite cannot write it back");
     }
     previous_type_ = type;
