@@ -271,6 +271,7 @@ const std::vector<Subcommand>& Subcommands() {
     // Subcommands with options of their own follow, each from its own file.
     all.push_back(RenderSubcommand());
     all.push_back(CheckSubcommand());
+    all.push_back(PublishSubcommand());
     return all;
   }();
   return kSubcommands;
