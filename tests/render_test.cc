@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "fuzz/fuzz_checks.h"
 #include "testing/test_support.h"
+#include "zrtmask_mask.h"
 #include "zrtmask_outline.h"
 #include "zrtmask_render.h"
 #include "zrtmask_result.h"
@@ -182,6 +184,41 @@ TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
       step.fill(all);
     }
     EXPECT_EQ(Render(text, all), ReadFile("all.html"));
+  }
+}
+
+// The compiled mask renders what RenderPage renders (page, code and the part reported) for
+// random fills of every sample mask: regions it holds, lacks, or holds unclosed, names not
+// beginning with "ZRT" (also those of titles and images), a name given twice, every other part,
+// values with CR and LF; and its outline is OutlineMask's.
+TEST_F(RenderTest, CompiledMaskRendersAsRenderPage) {
+  std::mt19937 random(19);
+  const std::vector<std::string> values = {"", "v", "a\r\nb\nc\r", "<x> \"q\" &", "\r"};
+  auto value = [&] { return values[random() % values.size()]; };
+  for (const std::string& mask : SampleMasks()) {
+    SCOPED_TRACE(mask.substr(0, 200));
+    Mask compiled;
+    ASSERT_EQ(Mask::FromBytes(mask, &compiled), kOk);
+    Outline outline;
+    ASSERT_EQ(OutlineMask(mask, {}, &outline), kOk);
+    ASSERT_EQ(compiled.outline().regions.size(), outline.regions.size());
+    ASSERT_EQ(compiled.outline().markers.size(), outline.markers.size());
+    std::vector<std::string> names = {"ZRTNone", "Summary", "title", "IMG", "b", "SYS", "ZRTImage"};
+    for (const OutlineRegion& region : outline.regions) names.push_back(region.name);
+    for (int round = 0; round < 12; ++round) {
+      PageFill fill;
+      const auto parts = random();
+      if (parts & 1) fill.view_name = value();
+      if (parts & 2) fill.image = ImageFill{value(), static_cast<int>(random() % 5) - 2, 640};
+      if (parts & 4) fill.start = value();
+      if (parts & 8) fill.annotations = value();
+      if (parts & 16) fill.url = value();
+      if (parts & 32) fill.db_access = value();
+      for (unsigned count = random() % 4; count > 0; --count) {
+        fill.regions.push_back({names[random() % names.size()], value(), (random() & 1) != 0});
+      }
+      fuzz::CheckCompiledRender(compiled, mask, fill);
+    }
   }
 }
 
