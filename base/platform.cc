@@ -433,6 +433,8 @@ int OpenForReadAt(int dir_fd, const char* name, int* error) {
 
 int CreateUnnamedIn(int dir_fd, int* error) {
 #ifdef O_TMPFILE
+  // The seam knows this call by the name "(unnamed)".
+  if ((*error = InjectedError(Call::kOpen, "(unnamed)")) != 0) return -1;
   return OpenAtRetrying(dir_fd, ".", O_WRONLY | O_TMPFILE, 0600, error);
 #else
   *error = EOPNOTSUPP;

@@ -131,7 +131,8 @@ bool StatAt(int dir_fd, const char* name, bool follow_links, FileStatus* status,
 // Opens name in dir_fd for reading, refusing a link (O_NOFOLLOW) and never blocking on a FIFO.
 int OpenForReadAt(int dir_fd, const char* name, int* error);
 // Creates an unnamed file (O_TMPFILE) in dir_fd, mode 0600, for writing. -1 with *error;
-// IsUnsupportedError(*error) when the file system (or kernel) cannot.
+// IsUnsupportedError(*error) when the file system (or kernel) cannot. The fault seam knows this
+// call by the path "(unnamed)".
 int CreateUnnamedIn(int dir_fd, int* error);
 // Gives the unnamed file fd the name name in dir_fd (linkat). Fails with EEXIST when taken.
 bool LinkUnnamed(int fd, int dir_fd, const char* name, int* error);

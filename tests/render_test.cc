@@ -1,7 +1,9 @@
 // The outline and the page render: the mask's bytes kept, each filled part as the legacy
 // operation writes it, and pages published whole.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/platform.h"
 #include "fuzz/fuzz_checks.h"
 #include "testing/test_support.h"
 #include "zrtmask_mask.h"
@@ -288,6 +291,159 @@ TEST_F(RenderTest, FailedPublishKeepsTheOldPage) {
   ASSERT_EQ(::chmod("site", 0755), 0);
   EXPECT_EQ(ReadFile("site/p.html"), "old");
   EXPECT_EQ(ListDirectory("site"), std::vector<std::string>{"p.html"});
+}
+
+// A page gets the old page's permission bits (or the mask's), never a set-id or sticky bit,
+// and as root the old page's owner; a link at its name is replaced, never followed, and a hard
+// link keeps the old text; the unnamed file is tried first, a hidden name where the file
+// system lacks it; leftovers of dead publishers of the page go, others stay.
+TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  ASSERT_EQ(::chmod("m.html", 06777), 0);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "new", false});
+  const std::string page = "<!--ZRTA-->new<BR><!--/ZRTA-->";
+  auto mode_and_owner = [](const char* path) {
+    struct stat info {};
+    if (::lstat(path, &info) != 0) return std::string("none");
+    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + ":" +
+           std::to_string(info.st_gid);
+  };
+  ASSERT_EQ(PublishPage("m.html", "site/new.html", fill), kOk);
+  EXPECT_EQ(mode_and_owner("site/new.html"), std::to_string(0777) + " 0:0");
+  WriteFile("site/p.html", "old");
+  ASSERT_EQ(::chmod("site/p.html", 02640), 0);
+  ASSERT_EQ(::chown("site/p.html", 65534, 65534), 0);
+  ASSERT_EQ(::link("site/p.html", "hard.html"), 0);
+  ASSERT_EQ(PublishPage("m.html", "site/p.html", fill), kOk);
+  EXPECT_EQ(mode_and_owner("site/p.html"), std::to_string(0640) + " 65534:65534");
+  EXPECT_EQ(ReadFile("site/p.html"), page);
+  EXPECT_EQ(ReadFile("hard.html"), "old");
+  WriteFile("secret.html", "secret");
+  ASSERT_EQ(::symlink("../secret.html", "site/link.html"), 0);
+  ASSERT_EQ(PublishPage("m.html", "site/link.html", fill), kOk);
+  EXPECT_EQ(ReadFile("secret.html"), "secret");
+  EXPECT_EQ(ReadFile("site/link.html"), page);
+  // Leftovers: a dead publisher's of this page go; a live one's, another page's, a link stay.
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string dead_file = ".p.html." + std::to_string(dead) + "-3.tmp";
+  WriteFile("site/" + dead_file, "partial");
+  WriteFile("site/.p.html.1-3.tmp", "init's");
+  WriteFile("site/.q.html." + std::to_string(dead) + "-3.tmp", "other page");
+  ASSERT_EQ(::symlink("../secret.html", ("site/.p.html." + std::to_string(dead) + "-4.tmp").c_str()), 0);
+  // Without the unnamed file (the seam says the file system lacks it), a hidden name is used.
+  ArmFault(Call::kOpen, 0, EOPNOTSUPP, "(unnamed)");
+  const int fallback = PublishPage("m.html", "site/p.html", fill);
+  DisarmFaults();
+  EXPECT_EQ(fallback, kOk);
+  EXPECT_EQ(ReadFile("site/p.html"), page);
+  EXPECT_EQ(ListDirectory("site"),
+            (std::vector<std::string>{".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                                      ".q.html." + std::to_string(dead) + "-3.tmp", "link.html",
+                                      "new.html", "p.html"}));
+  EXPECT_EQ(ReadFile("secret.html"), "secret");
+  // The unnamed file is tried first: when it fails for another cause, so does the publish.
+  ArmFault(Call::kOpen, 0, EIO, "(unnamed)");
+  const int unnamed = PublishPage("m.html", "site/p.html", fill);
+  DisarmFaults();
+  EXPECT_EQ(unnamed, kOpenFailed);
+}
+
+// A mask that is not a regular file is refused at once, as an unreadable one; a missing folder
+// is made with make_directories; a full disk keeps the old page; an unchanged page is left
+// alone.
+TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
+  ASSERT_EQ(::mkfifo("fifo.html", 0644), 0);
+  Mask mask;
+  EXPECT_EQ(Mask::FromFile("fifo.html", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile("/dev/zero", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile(".", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile("none.html", &mask), kMaskMissing);
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "x", false});
+  EXPECT_EQ(PublishPage("fifo.html", "p.html", fill), kMaskUnreadable);
+  WriteFile("m.html", "<ZRTA>a</ZRTA><title>");
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  PublishStatus status = PublishStatus::kFailed;
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, {}, &status), kTemplateNotWritable);
+  EXPECT_EQ(status, PublishStatus::kFailed);
+  PublishOptions options;
+  options.make_directories = true;
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kWritten);
+  struct stat before {};
+  ASSERT_EQ(::stat("a/b/p.html", &before), 0);
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kUnchanged);
+  struct stat after {};
+  ASSERT_EQ(::stat("a/b/p.html", &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  RenderProblem problem;
+  fill.regions.push_back({"ZRTB", "x", false});
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status, &problem), kNotInMask);
+  EXPECT_EQ(problem.part, RenderProblem::Part::kRegion);
+  EXPECT_EQ(problem.name, "ZRTB");
+  // A page larger than the disk: 9, the old page kept, nothing left beside it.
+  ASSERT_EQ(::mkdir("small", 0755), 0);
+  PageFill large;
+  large.regions.push_back({"ZRTA", std::string(200000, 'x'), true});
+  EXPECT_EQ(testing::RunOnSmallDisk("small", [&] {
+              WriteFile("small/p.html", "old");
+              const int code = mask.Publish("small/p.html", large);
+              const bool kept = ReadFile("small/p.html") == "old" &&
+                                ListDirectory("small") == std::vector<std::string>{"p.html"};
+              return kept ? code : 100;
+            }),
+            kTemplateDiskFull);
+}
+
+// Two publishers of overlapping sites never tear a page: a reader sees one whole version.
+TEST_F(RenderTest, OverlappingSitePublishesNeverTearAPage) {
+  const std::string body(30000, 'y');
+  WriteFile("m.html", "<html><ZRTA>old</ZRTA>" + body + "</html>\n");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  std::vector<SitePage> first;
+  std::vector<SitePage> second;
+  std::vector<std::string> versions;
+  for (int i = 0; i < 8; ++i) {
+    const std::string path = "site/p" + std::to_string(i) + ".html";
+    first.push_back({&mask, path, {}});
+    first.back().fill.regions.push_back({"ZRTA", "one", false});
+    second.push_back({&mask, path, {}});
+    second.back().fill.regions.push_back({"ZRTA", "two", false});
+  }
+  std::string one;
+  std::string two;
+  ASSERT_EQ(mask.Render(first[0].fill, &one), kOk);
+  ASSERT_EQ(mask.Render(second[0].fill, &two), kOk);
+  SiteOptions options;
+  options.page.make_directories = true;
+  options.threads = 2;
+  options.group_size = 3;
+  ASSERT_EQ(PublishSite(first, options, nullptr), kOk);
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      for (int i = 0; i < 8; ++i) {
+        const std::string seen = ReadFile("site/p" + std::to_string(i) + ".html");
+        if (seen != one && seen != two) ++torn;
+      }
+    }
+  });
+  std::thread other([&] {
+    for (int round = 0; round < 40; ++round) PublishSite(second, options, nullptr);
+  });
+  for (int round = 0; round < 40; ++round) PublishSite(first, options, nullptr);
+  other.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(ListDirectory("site").size(), 8u);
 }
 
 }  // namespace
