@@ -48,7 +48,28 @@ int Rank(PartKind kind) {
   return 4;
 }
 
-// Appends a replacement text to a page's scratch, its line feeds written as the mask's line
+// What each byte becomes under a set of EscapeRule bits; null for a byte kept as it is.
+struct EscapeTable {
+  const char* replacement[256] = {};
+
+  static const EscapeTable& For(unsigned rules) {
+    static const EscapeTable kTables[8] = {Make(0), Make(1), Make(2), Make(3),
+                                           Make(4), Make(5), Make(6), Make(7)};
+    return kTables[rules & 7u];
+  }
+  static EscapeTable Make(unsigned rules) {
+    EscapeTable table;
+    if ((rules & kEscapeAngles) != 0) {
+      table.replacement[static_cast<unsigned char>('<')] = "&lt;";
+      table.replacement[static_cast<unsigned char>('>')] = "&gt;";
+    }
+    if ((rules & kLineFeedsAsBreaks) != 0) table.replacement[static_cast<unsigned char>('\n')] = "<BR>";
+    if ((rules & kEscapeQuotes) != 0) table.replacement[static_cast<unsigned char>('"')] = "&quot;";
+    return table;
+  }
+};
+
+// Appends a replacement text to a page (or its scratch), its line feeds written as the mask's line
 // ends. Regions, titles and the image follow the item rewrites (a line feed after a CR stays
 // as it is); marker values follow the marker rewrites (every line feed becomes CR LF).
 class TextMaker {
@@ -81,17 +102,10 @@ class TextMaker {
 
   // text with the EscapeRule bits of rules applied (as ItemWriter::Escape), then as Raw.
   void Escaped(std::string_view text, unsigned rules) {
+    const EscapeTable& table = EscapeTable::For(rules);
     std::size_t run = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
-      const char byte = text[at];
-      const char* replacement = nullptr;
-      if ((byte == '<' || byte == '>') && (rules & kEscapeAngles) != 0) {
-        replacement = byte == '<' ? "&lt;" : "&gt;";
-      } else if (byte == '\n' && (rules & kLineFeedsAsBreaks) != 0) {
-        replacement = "<BR>";
-      } else if (byte == '"' && (rules & kEscapeQuotes) != 0) {
-        replacement = "&quot;";
-      }
+      const char* replacement = table.replacement[static_cast<unsigned char>(text[at])];
       if (replacement == nullptr) continue;
       Raw(text.substr(run, at - run));
       Raw(replacement);
@@ -105,12 +119,6 @@ class TextMaker {
   const bool crlf_;
   const bool after_cr_;
   char previous_ = 0;
-};
-
-// A text made in the scratch: its offset and size there.
-struct Made {
-  std::size_t offset = 0;
-  std::size_t size = 0;
 };
 
 const char* MarkerKeyword(ProcessingMarker kind) {
@@ -134,23 +142,83 @@ int LineOf(std::string_view mask, std::size_t offset) {
                                          '\n'));
 }
 
+// Which region fill each filled name takes: the first of that name, by name index. Most fills
+// name a few regions, kept without an allocation.
+class FilledNames {
+ public:
+  using Entry = std::pair<std::uint32_t, std::size_t>;  // name index, fill index
+  void Add(std::uint32_t name, std::size_t fill) {
+    if (Find(name) != nullptr) return;
+    if (count_ < kInline) {
+      inline_[count_++] = {name, fill};
+    } else {
+      more_.push_back({name, fill});
+    }
+  }
+  const Entry* Find(std::uint32_t name) const {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (inline_[i].first == name) return &inline_[i];
+    }
+    for (const Entry& entry : more_) {
+      if (entry.first == name) return &entry;
+    }
+    return nullptr;
+  }
+  bool empty() const { return count_ == 0; }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  Entry inline_[kInline];
+  std::size_t count_ = 0;
+  std::vector<Entry> more_;
+};
+
 class Renderer {
  public:
-  Renderer(const Mask::Plan& plan, const PageFill& fill, PageRuns* runs, RenderProblem* problem)
-      : plan_(plan), fill_(fill), runs_(*runs), problem_(problem) {}
+  Renderer(const Mask::Plan& plan, const PageFill& fill, RenderProblem* problem)
+      : plan_(plan), fill_(fill), problem_(problem) {}
 
-  int Run() {
-    runs_.scratch.clear();
-    runs_.spans.clear();
-    runs_.size = 0;
+  // Checks the fill against the plan. Returns 0, or 10 or 11 with the problem set.
+  int Check() {
     int code = CheckViewName();
     if (code == kOk) code = CheckRegions();
     if (code == kOk) code = CheckImage();
     if (code == kOk) code = CheckMarkers();
-    if (code != kOk) return code;
-    MakeTexts();
-    Assemble();
-    return kOk;
+    return code;
+  }
+
+  // Writes the page into *page (its capacity reused): each text made in place.
+  void WritePage(std::string* page) const {
+    page->clear();
+    page->reserve(plan_.mask.size() + Estimate());
+    Walk([page](const char* data, std::size_t size) { page->append(data, size); },
+         [this, page](const PlanPart& part) { WriteText(part, page); });
+  }
+
+  // Writes the page as runs: the texts made once into the scratch, then the spans.
+  void WriteRuns(PageRuns* runs) const {
+    runs->scratch.clear();
+    runs->spans.clear();
+    runs->size = 0;
+    runs->scratch.reserve(Estimate());
+    // Every text is made before any span points into the scratch.
+    std::vector<std::pair<const PlanPart*, std::pair<std::size_t, std::size_t>>> made;
+    Walk([](const char*, std::size_t) {},
+         [&](const PlanPart& part) {
+           const std::size_t offset = runs->scratch.size();
+           WriteText(part, &runs->scratch);
+           made.push_back({&part, {offset, runs->scratch.size() - offset}});
+         });
+    std::size_t next = 0;
+    auto add = [runs](const char* data, std::size_t size) {
+      if (size == 0) return;
+      runs->spans.push_back({data, size});
+      runs->size += size;
+    };
+    Walk(add, [&](const PlanPart&) {
+      const auto& [offset, size] = made[next++].second;
+      add(runs->scratch.data() + offset, size);
+    });
   }
 
  private:
@@ -201,19 +269,13 @@ class Renderer {
   }
 
   int CheckRegions() {
-    filled_names_.reserve(fill_.regions.size());
     for (std::size_t i = 0; i < fill_.regions.size(); ++i) {
       const std::string& name = fill_.regions[i].name;
       const int code = CheckRegionName(name, RenderProblem::Part::kRegion);
       if (code != kOk) return code;
-      const auto index = static_cast<std::uint32_t>(FindName(name) - plan_.names.data());
       // The first fill of a name is the one its regions get.
-      if (std::none_of(filled_names_.begin(), filled_names_.end(),
-                       [index](const auto& entry) { return entry.first == index; })) {
-        filled_names_.push_back({index, i});
-      }
+      filled_names_.Add(static_cast<std::uint32_t>(FindName(name) - plan_.names.data()), i);
     }
-    std::sort(filled_names_.begin(), filled_names_.end());
     return kOk;
   }
 
@@ -252,17 +314,8 @@ class Renderer {
     return kOk;
   }
 
-  template <typename Make>
-  Made MakeText(bool after_cr, Make make) {
-    Made made;
-    made.offset = runs_.scratch.size();
-    TextMaker maker(&runs_.scratch, plan_.crlf, after_cr);
-    make(maker);
-    made.size = runs_.scratch.size() - made.offset;
-    return made;
-  }
-
-  void MakeTexts() {
+  // Bytes the fill's texts add, about.
+  std::size_t Estimate() const {
     std::size_t estimate = 0;
     if (fill_.view_name) estimate += fill_.view_name->size() + 16;
     for (const RegionFill& region : fill_.regions) estimate += region.text.size() * 5 / 4 + 48;
@@ -270,133 +323,100 @@ class Renderer {
     for (const auto* value : {&fill_.start, &fill_.annotations, &fill_.url, &fill_.db_access}) {
       if (*value) estimate += (*value)->size() + 8;
     }
-    runs_.scratch.reserve(estimate);
-    if (fill_.view_name) {
-      view_name_ = MakeText(false, [&](TextMaker& out) {
-        out.Escaped(*fill_.view_name, kEscapeAngles);
-      });
-    }
-    region_texts_.reserve(filled_names_.size());
-    for (const auto& [name_index, fill_index] : filled_names_) {
-      const RegionFill& region = fill_.regions[fill_index];
-      region_texts_.push_back(MakeText(false, [&](TextMaker& out) {
-        out.Raw("<!--");
-        out.Raw(region.name);
-        out.Raw("-->");
-        if (region.html) {
-          out.Raw(region.text);
-        } else {
-          out.Escaped(region.text, kEscapeAngles | kLineFeedsAsBreaks);
-          out.Raw("<BR>");
-        }
-        out.Raw("<!--/");
-        out.Raw(region.name);
-        out.Raw("-->");
-      }));
-    }
-    if (fill_.image) {
-      const ImageFill& image = *fill_.image;
-      image_texts_[0] = MakeText(false, [&](TextMaker& out) {
-        out.Raw("=\"");
-        out.Escaped(image.source, kEscapeQuotes);
-        out.Raw("\"");
-      });
-      image_texts_[1] = MakeText(false, [&](TextMaker& out) {
-        out.Raw("=\"" + std::to_string(image.width) + "\"");
-      });
-      image_texts_[2] = MakeText(false, [&](TextMaker& out) {
-        out.Raw("=\"" + std::to_string(image.height) + "\"");
-      });
-    }
-    for (ProcessingMarker kind : {ProcessingMarker::kStart, ProcessingMarker::kAnnotations,
-                                  ProcessingMarker::kUrl, ProcessingMarker::kDbAccess}) {
-      const std::optional<std::string>& value = MarkerValue(kind);
-      if (!value) continue;
-      // As the marker rewrite writes it: every line feed, also one after a CR, as the mask's
-      // line end, so that a value ending in CR keeps it.
-      marker_texts_[static_cast<int>(kind)] = MakeText(true, [&](TextMaker& out) {
-        out.Raw("\n");
-        out.Raw(*value);
-        out.Raw("\n");
-      });
-    }
+    return estimate;
   }
 
-  // The text of part for this fill, or false when the fill leaves it as it is.
-  bool TextOf(const PlanPart& part, Made* text) const {
+  // True when the fill replaces part.
+  bool Filled(const PlanPart& part) const {
     switch (part.kind) {
       case PartKind::kTitle:
-        *text = view_name_;
         return fill_.view_name.has_value();
-      case PartKind::kRegion: {
-        const auto found = std::lower_bound(
-            filled_names_.begin(), filled_names_.end(), part.index,
-            [](const std::pair<std::uint32_t, std::size_t>& entry, std::uint32_t key) {
-              return entry.first < key;
-            });
-        if (found == filled_names_.end() || found->first != part.index) return false;
-        *text = region_texts_[static_cast<std::size_t>(found - filled_names_.begin())];
-        return true;
-      }
+      case PartKind::kRegion:
+        return !filled_names_.empty() && filled_names_.Find(part.index) != nullptr;
       case PartKind::kImageOpening:
       case PartKind::kImageClosing:
-        return fill_.image.has_value();
       case PartKind::kImageSource:
-        *text = image_texts_[0];
-        return fill_.image.has_value();
       case PartKind::kImageWidth:
-        *text = image_texts_[1];
-        return fill_.image.has_value();
       case PartKind::kImageHeight:
-        *text = image_texts_[2];
         return fill_.image.has_value();
       case PartKind::kMarker:
-        *text = marker_texts_[part.index];
         return MarkerValue(static_cast<ProcessingMarker>(part.index)).has_value();
     }
     return false;
   }
 
-  void Add(const char* data, std::size_t size) {
-    if (size == 0) return;
-    runs_.spans.push_back({data, size});
-    runs_.size += size;
+  // Appends the text that replaces part to *out.
+  void WriteText(const PlanPart& part, std::string* out) const {
+    // Marker values follow the marker rewrites: every line feed, also one after a CR, as the
+    // mask's line end, so that a value ending in CR keeps it.
+    TextMaker text(out, plan_.crlf, part.kind == PartKind::kMarker);
+    switch (part.kind) {
+      case PartKind::kTitle:
+        text.Escaped(*fill_.view_name, kEscapeAngles);
+        return;
+      case PartKind::kRegion: {
+        const RegionFill& region = fill_.regions[filled_names_.Find(part.index)->second];
+        text.Raw("<!--");
+        text.Raw(region.name);
+        text.Raw("-->");
+        if (region.html) {
+          text.Raw(region.text);
+        } else {
+          text.Escaped(region.text, kEscapeAngles | kLineFeedsAsBreaks);
+          text.Raw("<BR>");
+        }
+        text.Raw("<!--/");
+        text.Raw(region.name);
+        text.Raw("-->");
+        return;
+      }
+      case PartKind::kImageOpening:
+        text.Raw("<!--ZRTImage-->");
+        return;
+      case PartKind::kImageClosing:
+        text.Raw("<!--/ZRTImage-->");
+        return;
+      case PartKind::kImageSource:
+        text.Raw("=\"");
+        text.Escaped(fill_.image->source, kEscapeQuotes);
+        text.Raw("\"");
+        return;
+      case PartKind::kImageWidth:
+      case PartKind::kImageHeight: {
+        const int number =
+            part.kind == PartKind::kImageWidth ? fill_.image->width : fill_.image->height;
+        text.Raw("=\"");
+        text.Raw(std::to_string(number));
+        text.Raw("\"");
+        return;
+      }
+      case PartKind::kMarker:
+        text.Raw("\n");
+        text.Raw(*MarkerValue(static_cast<ProcessingMarker>(part.index)));
+        text.Raw("\n");
+        return;
+    }
   }
 
-  // The mask's bytes in runs around the parts filled, in order; a part that starts inside one
-  // filled before it goes with that one.
-  void Assemble() {
-    static constexpr std::string_view kImageOpening = "<!--ZRTImage-->";
-    static constexpr std::string_view kImageClosing = "<!--/ZRTImage-->";
+  // Calls copy for each run of the mask's bytes and fill for each part filled, in order; a part
+  // that starts inside one filled before it goes with that one.
+  template <typename Copy, typename Fill>
+  void Walk(Copy copy, Fill fill) const {
     const char* mask = plan_.mask.data();
-    const char* scratch = runs_.scratch.data();
     std::size_t copied = 0;
     for (const PlanPart& part : plan_.parts) {
-      if (part.begin < copied) continue;
-      Made text;
-      if (!TextOf(part, &text)) continue;
-      Add(mask + copied, part.begin - copied);
-      if (part.kind == PartKind::kImageOpening) {
-        Add(kImageOpening.data(), kImageOpening.size());
-      } else if (part.kind == PartKind::kImageClosing) {
-        Add(kImageClosing.data(), kImageClosing.size());
-      } else {
-        Add(scratch + text.offset, text.size);
-      }
+      if (part.begin < copied || !Filled(part)) continue;
+      copy(mask + copied, part.begin - copied);
+      fill(part);
       copied = part.end;
     }
-    Add(mask + copied, plan_.mask.size() - copied);
+    copy(mask + copied, plan_.mask.size() - copied);
   }
 
   const Mask::Plan& plan_;
   const PageFill& fill_;
-  PageRuns& runs_;
   RenderProblem* problem_;
-  std::vector<std::pair<std::uint32_t, std::size_t>> filled_names_;  // name index, fill index
-  std::vector<Made> region_texts_;                                   // as filled_names_
-  Made view_name_;
-  Made image_texts_[3];   // source, width, height
-  Made marker_texts_[9];  // by ProcessingMarker value
+  FilledNames filled_names_;
 };
 
 // True when every region the fill names was outlined by plan (a name that plan does not hold is
@@ -432,25 +452,27 @@ std::vector<std::string> ExtraNames(const PageFill& fill) {
   return names;
 }
 
-// Renders fill over plan, or, when the fill names a region that plan did not outline (a name not
-// beginning with "ZRT"), over a plan outlined with those names too.
-int RenderWithPlan(const Mask::Plan& plan, const PageFill& fill, PageRuns* runs,
-                   RenderProblem* problem) {
+// Renders fill over plan with write, or, when the fill names a region that plan did not outline
+// (a name not beginning with "ZRT"), over a plan outlined with those names too.
+template <typename Write>
+int RenderWithPlan(const Mask::Plan& plan, const PageFill& fill, RenderProblem* problem,
+                   Write write) {
   if (problem != nullptr) *problem = RenderProblem();
-  if (PlanKnowsNames(plan, fill)) return Renderer(plan, fill, runs, problem).Run();
+  if (PlanKnowsNames(plan, fill)) {
+    Renderer renderer(plan, fill, problem);
+    const int code = renderer.Check();
+    if (code == kOk) write(renderer);
+    return code;
+  }
   // Such a name changes what the outline reads (it may name a title or an image element), so
   // the mask is outlined again with it.
   auto wider = std::make_unique<Mask::Plan>();
-  const int code = BuildPlan(plan.mask, ExtraNames(fill), kEveryMarker, false, wider.get());
+  int code = BuildPlan(plan.mask, ExtraNames(fill), kEveryMarker, false, wider.get());
   if (code != kOk) return code;
-  wider->crlf = plan.crlf;
-  return Renderer(*wider, fill, runs, problem).Run();
-}
-
-void Concatenate(const PageRuns& runs, std::string* page) {
-  page->clear();
-  page->reserve(runs.size);
-  for (const ByteSpan& span : runs.spans) page->append(span.data, span.size);
+  Renderer renderer(*wider, fill, problem);
+  code = renderer.Check();
+  if (code == kOk) write(renderer);
+  return code;
 }
 
 }  // namespace
@@ -529,7 +551,8 @@ int BuildPlan(std::string_view mask, const std::vector<std::string>& extra_names
 
 int RenderRuns(const Mask::Plan& plan, const PageFill& fill, PageRuns* runs,
                RenderProblem* problem) {
-  return RenderWithPlan(plan, fill, runs, problem);
+  return RenderWithPlan(plan, fill, problem,
+                        [runs](const Renderer& renderer) { renderer.WriteRuns(runs); });
 }
 
 int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
@@ -540,9 +563,15 @@ int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
     // Only what this fill names is outlined: a compile for one render.
     Mask::Plan plan;
     int code = BuildPlan(mask, ExtraNames(fill), MarkerKinds(fill), false, &plan);
-    PageRuns runs;
-    if (code == kOk) code = Renderer(plan, fill, &runs, problem).Run();
-    if (code == kOk) Concatenate(runs, page);
+    if (code != kOk) return code;
+    Renderer renderer(plan, fill, problem);
+    code = renderer.Check();
+    // A page the caller passed in keeps its bytes until the render succeeded.
+    if (code == kOk) {
+      std::string result;
+      renderer.WritePage(&result);
+      *page = std::move(result);
+    }
     return code;
   } catch (...) {
     return kOpenFailed;
@@ -591,10 +620,8 @@ int Mask::Render(const PageFill& fill, std::string* page, RenderProblem* problem
   if (problem != nullptr) *problem = RenderProblem();
   if (page == nullptr) return kOpenFailed;
   try {
-    PageRuns runs;
-    const int code = RenderWithPlan(*plan_, fill, &runs, problem);
-    if (code == kOk) Concatenate(runs, page);
-    return code;
+    return RenderWithPlan(*plan_, fill, problem,
+                          [page](const Renderer& renderer) { renderer.WritePage(page); });
   } catch (...) {
     return kOpenFailed;
   }
