@@ -370,6 +370,7 @@ void FillStatus(const struct stat& info, FileStatus* status) {
   status->owner = static_cast<unsigned>(info.st_uid);
   status->group = static_cast<unsigned>(info.st_gid);
   status->size = static_cast<std::int64_t>(info.st_size);
+  status->device = static_cast<std::uint64_t>(info.st_dev);
 }
 
 // openat(2), retried on EINTR, through the seam's open faults (by name).
@@ -444,12 +445,14 @@ int CreateUnnamedIn(int dir_fd, int* error) {
 
 bool LinkUnnamed(int fd, int dir_fd, const char* name, int* error) {
   if ((*error = InjectedError(Call::kOpen, name)) != 0) return false;
-  // Linking by descriptor (AT_EMPTY_PATH) needs a privilege; the descriptor's entry under
-  // /proc/self/fd links the same file for anyone who could write it.
+  // Linking by descriptor (AT_EMPTY_PATH) needs a privilege (CAP_DAC_READ_SEARCH); without it,
+  // the descriptor's entry under /proc/self/fd links the same file for anyone who could write it.
+  if (::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0) return true;
+  *error = errno;
+  if (*error != ENOENT && *error != EPERM) return false;
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   if (::linkat(AT_FDCWD, self.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW) == 0) return true;
   *error = errno;
-  if (*error == ENOENT && ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0) return true;
   return false;
 }
 
@@ -542,6 +545,13 @@ bool ListNames(int dir_fd, void (*take)(const char* name, void* context), void* 
   }
   ::closedir(listing);
   return true;
+}
+
+bool SyncFileSystem(int fd, int* error) {
+  if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  if (::syncfs(fd) == 0) return true;
+  *error = errno;
+  return false;
 }
 
 bool ProcessExists(long pid) {

@@ -111,6 +111,7 @@ struct FileStatus {
   unsigned owner = 0;
   unsigned group = 0;
   std::int64_t size = 0;
+  std::uint64_t device = 0;
 };
 
 // A span of bytes for WriteSpans.
@@ -152,6 +153,9 @@ bool MakeDirectory(const char* path, unsigned mode, int* error);
 // The names in the folder dir_fd (not "." and ".."), read through a descriptor of its own.
 bool ListNames(int dir_fd, void (*take)(const char* name, void* context), void* context,
                int* error);
+// Flushes every file of the file system holding fd to disk (syncfs(2)): one call for many
+// files written. Returns true, or false with the errno in *error.
+bool SyncFileSystem(int fd, int* error);
 // True when the process pid exists (kill(pid, 0) does not say ESRCH).
 bool ProcessExists(long pid);
 // True when the process runs as root (effective user id 0).

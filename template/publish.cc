@@ -4,6 +4,7 @@
 // through the folder's descriptor; a site's pages on several threads with their flushes grouped.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -135,6 +136,62 @@ void RemoveLeftovers(int dir_fd, const std::set<std::string>& page_names) {
   }
 }
 
+// A page's folder, opened once.
+struct Folder {
+  Descriptor fd;
+  std::uint64_t device = 0;
+};
+
+// Opens directory into *folder, making it (and the folders above it) when it is missing and
+// options ask for that. Returns 0 (the folder's fd stays -1 only when compare_only found a folder
+// that would be made) or a code.
+int OpenFolder(const std::string& directory, const PublishOptions& options, bool compare_only,
+               Folder* folder) {
+  int error = 0;
+  folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
+  if (folder->fd.get() < 0 && options.make_directories && IsMissingError(error)) {
+    if (compare_only) return kOk;
+    if (!MakeDirectories(directory, &error)) return WriteFailureCode(error);
+    folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
+  }
+  if (folder->fd.get() < 0) return WriteFailureCode(error);
+  FileStatus status;
+  if (StatFd(folder->fd.get(), &status, &error)) folder->device = status.device;
+  return kOk;
+}
+
+// The folders one worker of a site publish has opened, each opened once for the whole run (a
+// bounded number are kept).
+class FolderCache {
+ public:
+  // Forgets the folders when there are many; only between groups, when none is lent.
+  void Trim() {
+    if (folders_.size() >= kMaxFolders) folders_.clear();
+  }
+  int Get(const std::string& directory, const PublishOptions& options, bool compare_only,
+          const Folder** folder) {
+    const auto found = folders_.find(directory);
+    if (found != folders_.end()) {
+      *folder = &found->second;
+      return kOk;
+    }
+    Folder opened;
+    const int code = OpenFolder(directory, options, compare_only, &opened);
+    if (code != kOk || opened.fd.get() < 0) {
+      scratch_ = std::move(opened);
+      *folder = &scratch_;
+      return code;
+    }
+    *folder = &folders_.emplace(directory, std::move(opened)).first->second;
+    return kOk;
+  }
+
+ private:
+  static constexpr std::size_t kMaxFolders = 256;
+  std::map<std::string, Folder> folders_;
+  Folder scratch_;  // a folder not kept (not there)
+};
+
 // True when the page name in dir_fd holds exactly the bytes of runs.
 bool HoldsBytes(int dir_fd, const std::string& name, const PageRuns& runs) {
   int error = 0;
@@ -170,30 +227,36 @@ class PendingPage {
   // already: nothing is created) or a code.
   // With compare_only, stops once it knows whether the page would be written (a missing folder
   // that make_directories would create means it would).
+  // folders (when not null) lends the folder's descriptor; else the page opens its own.
   int Prepare(const PageRuns& runs, const char* page_path, unsigned new_mode,
               const PublishOptions& options, bool remove_leftovers, bool compare_only,
-              bool* unchanged) {
+              bool* unchanged, FolderCache* folders = nullptr) {
     *unchanged = false;
     SplitPath(page_path, &directory_, &name_);
     if (name_.empty() || name_ == "." || name_ == "..") return kTemplateNotWritable;
     int error = 0;
-    directory_fd_ = Descriptor(OpenDirectory(directory_.c_str(), &error));
-    if (directory_fd_.get() < 0 && options.make_directories && IsMissingError(error)) {
-      if (compare_only) return kOk;
-      if (!MakeDirectories(directory_, &error)) return WriteFailureCode(error);
-      directory_fd_ = Descriptor(OpenDirectory(directory_.c_str(), &error));
+    if (folders == nullptr) {
+      const int code = OpenFolder(directory_, options, compare_only, &own_folder_);
+      if (code != kOk || own_folder_.fd.get() < 0) return code;
+      directory_fd_ = own_folder_.fd.get();
+      device_ = own_folder_.device;
+    } else {
+      const Folder* folder = nullptr;
+      const int code = folders->Get(directory_, options, compare_only, &folder);
+      if (code != kOk || folder->fd.get() < 0) return code;
+      directory_fd_ = folder->fd.get();
+      device_ = folder->device;
     }
-    if (directory_fd_.get() < 0) return WriteFailureCode(error);
     // The old page by its name itself: a link there is replaced, never followed.
     FileStatus old_page;
-    const bool had_page = StatAt(directory_fd_.get(), name_.c_str(), false, &old_page, &error) &&
+    const bool had_page = StatAt(directory_fd_, name_.c_str(), false, &old_page, &error) &&
                           old_page.regular;
-    if (had_page && options.keep_unchanged && HoldsBytes(directory_fd_.get(), name_, runs)) {
+    if (had_page && options.keep_unchanged && HoldsBytes(directory_fd_, name_, runs)) {
       *unchanged = true;
       return kOk;
     }
     if (compare_only) return kOk;
-    if (remove_leftovers) RemoveLeftovers(directory_fd_.get(), {name_});
+    if (remove_leftovers) RemoveLeftovers(directory_fd_, {name_});
     int code = Create();
     if (code != kOk) return code;
     if (!WriteSpans(file_.get(), runs.spans.data(), runs.spans.size(), &error)) {
@@ -215,6 +278,16 @@ class PendingPage {
     return SyncFd(file_.get(), &error) ? kOk : WriteFailureCode(error);
   }
 
+  // Flushes the whole file system that holds the new file, which flushes it and every other new
+  // file there at once. Returns 0 or a code.
+  int FlushFileSystem() {
+    int error = 0;
+    return SyncFileSystem(file_.get(), &error) ? kOk : WriteFailureCode(error);
+  }
+
+  // The device of the page's folder, which holds the new file (0 when unknown).
+  std::uint64_t Device() const { return device_; }
+
   // Puts the new file in place of the page. Returns 0 or a code; on a failure the page is as it
   // was and the new file is gone.
   int Commit() {
@@ -224,7 +297,7 @@ class PendingPage {
       bool linked = false;
       for (int draw = 0; draw < kMaxNameDraws && !linked; ++draw) {
         hidden_name_ = DrawHiddenName();
-        linked = LinkUnnamed(file_.get(), directory_fd_.get(), hidden_name_.c_str(), &error);
+        linked = LinkUnnamed(file_.get(), directory_fd_, hidden_name_.c_str(), &error);
         if (!linked && !IsExistsError(error)) break;
       }
       if (!linked) {
@@ -232,7 +305,7 @@ class PendingPage {
         return WriteFailureCode(error);
       }
     }
-    if (!RenameAt(directory_fd_.get(), hidden_name_.c_str(), name_.c_str(), &error)) {
+    if (!RenameAt(directory_fd_, hidden_name_.c_str(), name_.c_str(), &error)) {
       return WriteFailureCode(error);
     }
     hidden_name_.clear();
@@ -243,7 +316,7 @@ class PendingPage {
   // survive a crash.
   int FlushDirectory() {
     int error = 0;
-    return SyncFd(directory_fd_.get(), &error) ? kOk : kOpenFailed;
+    return SyncFd(directory_fd_, &error) ? kOk : kOpenFailed;
   }
 
   const std::string& directory() const { return directory_; }
@@ -253,8 +326,8 @@ class PendingPage {
   PendingPage& operator=(PendingPage&&) = default;
   ~PendingPage() {
     int ignored = 0;
-    if (!hidden_name_.empty() && directory_fd_.get() >= 0) {
-      RemoveAt(directory_fd_.get(), hidden_name_.c_str(), &ignored);
+    if (!hidden_name_.empty() && directory_fd_ >= 0) {
+      RemoveAt(directory_fd_, hidden_name_.c_str(), &ignored);
     }
   }
 
@@ -268,12 +341,12 @@ class PendingPage {
   // The new file at mode 0600: unnamed where the file system allows, else a hidden name.
   int Create() {
     int error = 0;
-    file_ = Descriptor(CreateUnnamedIn(directory_fd_.get(), &error));
+    file_ = Descriptor(CreateUnnamedIn(directory_fd_, &error));
     if (file_.get() >= 0) return kOk;
     if (!IsUnsupportedError(error)) return WriteFailureCode(error);
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
       const std::string hidden = DrawHiddenName();
-      file_ = Descriptor(CreateExclusiveAt(directory_fd_.get(), hidden.c_str(), &error));
+      file_ = Descriptor(CreateExclusiveAt(directory_fd_, hidden.c_str(), &error));
       if (file_.get() >= 0) {
         hidden_name_ = hidden;
         return kOk;
@@ -285,7 +358,9 @@ class PendingPage {
 
   std::string directory_;
   std::string name_;
-  Descriptor directory_fd_;
+  Folder own_folder_;     // the folder, when the page opened it
+  int directory_fd_ = -1;  // the folder's descriptor, own or lent
+  std::uint64_t device_ = 0;
   Descriptor file_;
   std::string hidden_name_;  // set while a named file of ours is there
 };
@@ -422,6 +497,7 @@ class SitePublisher {
   }
 
   void Work() {
+    FolderCache folders;
     for (;;) {
       const std::size_t first = next_.fetch_add(GroupSize());
       if (first >= pages_.size()) return;
@@ -437,8 +513,9 @@ class SitePublisher {
           options_.on_page(index, result);
         }
       };
+      folders.Trim();
       try {
-        PublishGroup(first, last, settled, finish);
+        PublishGroup(first, last, settled, finish, &folders);
       } catch (...) {
         for (std::size_t i = first; i < last; ++i) {
           if (!settled[i - first]) finish(i, PublishStatus::kFailed, kOpenFailed);
@@ -449,7 +526,7 @@ class SitePublisher {
 
   template <typename Finish>
   void PublishGroup(std::size_t first, std::size_t last, const std::vector<bool>& settled,
-                    Finish& finish) {
+                    Finish& finish, FolderCache* folders) {
     std::vector<std::pair<std::size_t, PendingPage>> pending;
     PageRuns runs;
     PublishOptions options = options_.page;
@@ -468,7 +545,7 @@ class SitePublisher {
       PendingPage pending_page;
       bool unchanged = false;
       code = pending_page.Prepare(runs, page.page_path.c_str(), plan.mode, options, false,
-                                  options_.dry_run, &unchanged);
+                                  options_.dry_run, &unchanged, folders);
       if (code != kOk || unchanged || options_.dry_run) {
         // In a dry run, a page that would be written is reported as written.
         finish(i, unchanged ? PublishStatus::kUnchanged : PublishStatus::kWritten, code);
@@ -484,12 +561,18 @@ class SitePublisher {
       pending.emplace_back(i, std::move(pending_page));
     }
     // Every file of the group is flushed before any is renamed: a crash leaves each page old or
-    // new, whole. Then each folder is flushed once for all the names renamed in it.
+    // new, whole. One flush of each file system holding them costs far less than one flush per
+    // file (on ext4, each waits for a journal commit); where it fails, each file is flushed on
+    // its own. Then each folder is flushed once for all the names renamed in it.
+    std::map<std::uint64_t, int> file_systems;  // device: code of its flush
     for (auto& [index, page] : pending) {
-      const int code = page.Flush();
+      const std::uint64_t device = page.Device();
+      auto [flushed, first_of_device] = file_systems.try_emplace(device, kOk);
+      if (first_of_device) flushed->second = device == 0 ? kOpenFailed : page.FlushFileSystem();
+      const int code = flushed->second == kOk ? kOk : page.Flush();
       if (code != kOk) finish(index, PublishStatus::kFailed, code);
     }
-    std::map<std::string, PendingPage*> folders;
+    std::map<std::string, PendingPage*> renamed_in;
     for (auto& [index, page] : pending) {
       if (settled[index - first]) continue;
       const int code = page.Commit();
@@ -497,10 +580,10 @@ class SitePublisher {
         finish(index, PublishStatus::kFailed, code);
         continue;
       }
-      folders.emplace(page.directory(), &page);
+      renamed_in.emplace(page.directory(), &page);
     }
     std::map<std::string, int> folder_codes;
-    for (auto& [directory, page] : folders) folder_codes[directory] = page->FlushDirectory();
+    for (auto& [directory, page] : renamed_in) folder_codes[directory] = page->FlushDirectory();
     for (auto& [index, page] : pending) {
       if (!settled[index - first]) {
         finish(index, PublishStatus::kWritten, folder_codes[page.directory()]);

@@ -312,6 +312,12 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   };
   ASSERT_EQ(PublishPage("m.html", "site/new.html", fill), kOk);
   EXPECT_EQ(mode_and_owner("site/new.html"), std::to_string(0777) + " 0:0");
+  // An unprivileged publisher links its unnamed file in another way; the page is its own.
+  ASSERT_EQ(::mkdir("shared", 0777), 0);
+  ASSERT_EQ(::chmod("shared", 0777), 0);
+  EXPECT_EQ(testing::RunInChild([&] { return PublishPage("m.html", "shared/p.html", fill); }, true),
+            kOk);
+  EXPECT_EQ(mode_and_owner("shared/p.html"), std::to_string(0777) + " 65534:65534");
   WriteFile("site/p.html", "old");
   ASSERT_EQ(::chmod("site/p.html", 02640), 0);
   ASSERT_EQ(::chown("site/p.html", 65534, 65534), 0);
