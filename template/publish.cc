@@ -285,6 +285,13 @@ class PendingPage {
     return SyncFileSystem(file_.get(), &error) ? kOk : WriteFailureCode(error);
   }
 
+  // Flushes the file system of the page's folder (after the rename: the new name goes with it).
+  // Returns 0, or 15.
+  int FlushFileSystemOfFolder() {
+    int error = 0;
+    return SyncFileSystem(directory_fd_, &error) ? kOk : kOpenFailed;
+  }
+
   // The device of the page's folder, which holds the new file (0 when unknown).
   std::uint64_t Device() const { return device_; }
 
@@ -582,8 +589,19 @@ class SitePublisher {
       }
       renamed_in.emplace(page.directory(), &page);
     }
+    // The renames are made durable by one more flush of each file system (which commits them
+    // all, in every folder), or, where that fails, by a flush of each folder.
+    std::map<std::uint64_t, int> committed;  // device: code of its flush
+    for (auto& [directory, page] : renamed_in) {
+      auto [flushed, first_of_device] = committed.try_emplace(page->Device(), kOk);
+      if (first_of_device) {
+        flushed->second = page->Device() == 0 ? kOpenFailed : page->FlushFileSystemOfFolder();
+      }
+    }
     std::map<std::string, int> folder_codes;
-    for (auto& [directory, page] : renamed_in) folder_codes[directory] = page->FlushDirectory();
+    for (auto& [directory, page] : renamed_in) {
+      folder_codes[directory] = committed[page->Device()] == kOk ? kOk : page->FlushDirectory();
+    }
     for (auto& [index, page] : pending) {
       if (!settled[index - first]) {
         finish(index, PublishStatus::kWritten, folder_codes[page.directory()]);
