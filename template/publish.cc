@@ -164,9 +164,11 @@ int OpenFolder(const std::string& directory, const PublishOptions& options, bool
 // bounded number are kept).
 class FolderCache {
  public:
+  explicit FolderCache(std::size_t max_folders) : max_folders_(max_folders) {}
+
   // Forgets the folders when there are many; only between groups, when none is lent.
   void Trim() {
-    if (folders_.size() >= kMaxFolders) folders_.clear();
+    if (folders_.size() >= max_folders_) folders_.clear();
   }
   int Get(const std::string& directory, const PublishOptions& options, bool compare_only,
           const Folder** folder) {
@@ -187,7 +189,7 @@ class FolderCache {
   }
 
  private:
-  static constexpr std::size_t kMaxFolders = 256;
+  const std::size_t max_folders_;
   std::map<std::string, Folder> folders_;
   Folder scratch_;  // a folder not kept (not there)
 };
@@ -479,6 +481,11 @@ class SitePublisher {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t groups = (pages_.size() + GroupSize() - 1) / GroupSize();
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(1, groups)));
+    // Each worker holds a group's files and its cached folders open: the descriptors of all stay
+    // within kDescriptorBudget (below the usual limit of 1024 a process).
+    const std::size_t share = std::max<std::size_t>(2, kDescriptorBudget / threads);
+    group_size_ = std::min(GroupSize(), share / 2);
+    max_folders_ = share / 2;
     std::vector<std::thread> workers;
     for (unsigned i = 1; i < threads; ++i) workers.emplace_back([this] { Work(); });
     Work();
@@ -486,7 +493,11 @@ class SitePublisher {
   }
 
  private:
-  std::size_t GroupSize() const { return std::max<std::size_t>(1, options_.group_size); }
+  static constexpr std::size_t kDescriptorBudget = 768;
+
+  std::size_t GroupSize() const {
+    return std::max<std::size_t>(1, group_size_ != 0 ? group_size_ : options_.group_size);
+  }
 
   void RemoveSiteLeftovers() {
     std::map<std::string, std::set<std::string>> by_directory;
@@ -504,7 +515,7 @@ class SitePublisher {
   }
 
   void Work() {
-    FolderCache folders;
+    FolderCache folders(max_folders_);
     for (;;) {
       const std::size_t first = next_.fetch_add(GroupSize());
       if (first >= pages_.size()) return;
@@ -614,6 +625,8 @@ class SitePublisher {
   std::vector<SitePageResult>& results_;
   std::atomic<std::size_t> next_{0};
   std::mutex report_mutex_;
+  std::size_t group_size_ = 0;   // the group size in use, once Run has bounded it
+  std::size_t max_folders_ = 1;  // folders a worker keeps open
 };
 
 }  // namespace
