@@ -4,8 +4,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -489,7 +489,7 @@ bool WriteSpans(int fd, const ByteSpan* spans, std::size_t count, int* error) {
   if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
   constexpr std::size_t kGroup = 512;  // below every system's IOV_MAX (1024 on Linux)
   struct iovec vector[kGroup];
-  std::size_t next = 0;        // the first span not yet handed to the kernel
+  std::size_t next = 0;           // the first span not yet handed to the kernel
   std::size_t done_in_first = 0;  // bytes of spans[next] written already
   while (next < count) {
     std::size_t used = 0;

@@ -96,7 +96,6 @@ bool IsExistsError(int error);
 
 }  // namespace zrtmask
 
-
 // ---------------------------------------------------------------------------------------------
 // Publishing through descriptors: a page's folder is opened once and every name in it is reached
 // relative to that descriptor, so that a name swapped meanwhile redirects nothing.

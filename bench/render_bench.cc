@@ -251,15 +251,32 @@ BENCHMARK(BM_MemcpyPage)->Arg(kSmallMask)->Arg(kMediumMask);
 void WriteJinjaPeer(const zrtmask::Mask& mask, const std::string& template_path,
                     const std::string& values_path) {
   zrtmask::PageFill marked;
-  marked.view_name = "\x01" "0\x01";
-  marked.regions.push_back({"ZRTSummary", "\x01" "1\x01", false});
-  marked.regions.push_back({"ZRTBody", "\x01" "2\x01", true});
-  marked.image = zrtmask::ImageFill{"\x01" "3\x01", 1234567, 7654321};
-  marked.start = "\x01" "4\x01";
+  marked.view_name =
+      "\x01"
+      "0\x01";
+  marked.regions.push_back({"ZRTSummary",
+                            "\x01"
+                            "1\x01",
+                            false});
+  marked.regions.push_back({"ZRTBody",
+                            "\x01"
+                            "2\x01",
+                            true});
+  marked.image = zrtmask::ImageFill{
+      "\x01"
+      "3\x01",
+      1234567, 7654321};
+  marked.start =
+      "\x01"
+      "4\x01";
   std::string page;
   if (mask.Render(marked, &page) != 0) std::abort();
-  for (const auto& [number, variable] : {std::pair<const char*, const char*>{"1234567", "\x01" "5\x01"},
-                                         {"7654321", "\x01" "6\x01"}}) {
+  for (const auto& [number, variable] : {std::pair<const char*, const char*>{"1234567",
+                                                                             "\x01"
+                                                                             "5\x01"},
+                                         {"7654321",
+                                          "\x01"
+                                          "6\x01"}}) {
     page.replace(page.find(number), std::strlen(number), variable);
   }
   std::string jinja;

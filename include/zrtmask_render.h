@@ -90,7 +90,7 @@ struct RenderProblem {
     kRegion,         // the region `name`
     kImageRegion,    // the region "ZRTImage"
     kImageElement,   // an "IMG" or "img" element inside the "ZRTImage" region
-    kMarker,         // the processing marker `name` ("QLXSTART", "QLXANNOT", "QLXURL", "QLXDBACCESS")
+    kMarker,  // the processing marker `name` ("QLXSTART", "QLXANNOT", "QLXURL", "QLXDBACCESS")
   };
   Part part = Part::kNone;
   std::string name;  // the region's name or the marker's keyword; empty for the other parts

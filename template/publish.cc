@@ -89,7 +89,8 @@ constexpr std::string_view kHiddenSuffix = ".tmp";
 // The process id in a hidden file's name of the page name, or 0 when it is none.
 long HiddenFileOwner(std::string_view file, const std::string& page_name) {
   const std::string prefix = HiddenPrefix(page_name);
-  if (file.size() <= prefix.size() + kHiddenSuffix.size() || file.substr(0, prefix.size()) != prefix ||
+  if (file.size() <= prefix.size() + kHiddenSuffix.size() ||
+      file.substr(0, prefix.size()) != prefix ||
       file.substr(file.size() - kHiddenSuffix.size()) != kHiddenSuffix) {
     return 0;
   }
@@ -100,7 +101,8 @@ long HiddenFileOwner(std::string_view file, const std::string& page_name) {
   const auto is_digits = [](std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   };
-  if (!is_digits(middle.substr(0, dash)) || !is_digits(middle.substr(dash + 1)) || dash > 9) return 0;
+  if (!is_digits(middle.substr(0, dash)) || !is_digits(middle.substr(dash + 1)) || dash > 9)
+    return 0;
   return std::atol(std::string(middle.substr(0, dash)).c_str());
 }
 
@@ -251,8 +253,8 @@ class PendingPage {
     }
     // The old page by its name itself: a link there is replaced, never followed.
     FileStatus old_page;
-    const bool had_page = StatAt(directory_fd_, name_.c_str(), false, &old_page, &error) &&
-                          old_page.regular;
+    const bool had_page =
+        StatAt(directory_fd_, name_.c_str(), false, &old_page, &error) && old_page.regular;
     if (had_page && options.keep_unchanged && HoldsBytes(directory_fd_, name_, runs)) {
       *unchanged = true;
       return kOk;
@@ -367,7 +369,7 @@ class PendingPage {
 
   std::string directory_;
   std::string name_;
-  Folder own_folder_;     // the folder, when the page opened it
+  Folder own_folder_;      // the folder, when the page opened it
   int directory_fd_ = -1;  // the folder's descriptor, own or lent
   std::uint64_t device_ = 0;
   Descriptor file_;
@@ -375,8 +377,7 @@ class PendingPage {
 };
 
 int PublishWithPlan(const Mask::Plan& plan, const char* page_path, const PageFill& fill,
-                    const PublishOptions& options, PublishStatus* status,
-                    RenderProblem* problem) {
+                    const PublishOptions& options, PublishStatus* status, RenderProblem* problem) {
   if (status != nullptr) *status = PublishStatus::kFailed;
   if (page_path == nullptr) return kTemplateNotWritable;
   PageRuns runs;
@@ -480,7 +481,8 @@ class SitePublisher {
     unsigned threads = options_.threads;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t groups = (pages_.size() + GroupSize() - 1) / GroupSize();
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(1, groups)));
+    threads =
+        static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(1, groups)));
     // Each worker holds a group's files and its cached folders open: the descriptors of all stay
     // within kDescriptorBudget (below the usual limit of 1024 a process).
     const std::size_t share = std::max<std::size_t>(2, kDescriptorBudget / threads);

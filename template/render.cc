@@ -63,7 +63,8 @@ struct EscapeTable {
       table.replacement[static_cast<unsigned char>('<')] = "&lt;";
       table.replacement[static_cast<unsigned char>('>')] = "&gt;";
     }
-    if ((rules & kLineFeedsAsBreaks) != 0) table.replacement[static_cast<unsigned char>('\n')] = "<BR>";
+    if ((rules & kLineFeedsAsBreaks) != 0)
+      table.replacement[static_cast<unsigned char>('\n')] = "<BR>";
     if ((rules & kEscapeQuotes) != 0) table.replacement[static_cast<unsigned char>('"')] = "&quot;";
     return table;
   }
@@ -86,8 +87,9 @@ class TextMaker {
     while (at < text.size()) {
       const void* found = std::memchr(text.data() + at, '\n', text.size() - at);
       const std::size_t line_feed =
-          found == nullptr ? text.size()
-                           : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+          found == nullptr
+              ? text.size()
+              : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
       if (line_feed > at) {
         out_.append(text.data() + at, line_feed - at);
         previous_ = text[line_feed - 1];
@@ -137,9 +139,9 @@ const char* MarkerKeyword(ProcessingMarker kind) {
 
 // The line of offset in mask (the first line is 1).
 int LineOf(std::string_view mask, std::size_t offset) {
-  return 1 + static_cast<int>(std::count(mask.begin(), mask.begin() + static_cast<std::ptrdiff_t>(
-                                                                          std::min(offset, mask.size())),
-                                         '\n'));
+  return 1 + static_cast<int>(std::count(
+                 mask.begin(),
+                 mask.begin() + static_cast<std::ptrdiff_t>(std::min(offset, mask.size())), '\n'));
 }
 
 // Which region fill each filled name takes: the first of that name, by name index. Most fills
@@ -236,9 +238,9 @@ class Renderer {
   }
 
   const PlanName* FindName(std::string_view name) const {
-    const auto found =
-        std::lower_bound(plan_.names.begin(), plan_.names.end(), name,
-                         [](const PlanName& entry, std::string_view key) { return entry.name < key; });
+    const auto found = std::lower_bound(
+        plan_.names.begin(), plan_.names.end(), name,
+        [](const PlanName& entry, std::string_view key) { return entry.name < key; });
     return found != plan_.names.end() && found->name == name ? &*found : nullptr;
   }
 
@@ -489,13 +491,14 @@ int BuildPlan(std::string_view mask, const std::vector<std::string>& extra_names
   for (const OutlineRegion& region : outline.regions) plan->names.push_back({region.name});
   std::sort(plan->names.begin(), plan->names.end(),
             [](const PlanName& a, const PlanName& b) { return a.name < b.name; });
-  plan->names.erase(std::unique(plan->names.begin(), plan->names.end(),
-                                [](const PlanName& a, const PlanName& b) { return a.name == b.name; }),
-                    plan->names.end());
+  plan->names.erase(
+      std::unique(plan->names.begin(), plan->names.end(),
+                  [](const PlanName& a, const PlanName& b) { return a.name == b.name; }),
+      plan->names.end());
   auto name_index = [plan](const std::string& name) {
-    const auto found =
-        std::lower_bound(plan->names.begin(), plan->names.end(), name,
-                         [](const PlanName& entry, const std::string& key) { return entry.name < key; });
+    const auto found = std::lower_bound(
+        plan->names.begin(), plan->names.end(), name,
+        [](const PlanName& entry, const std::string& key) { return entry.name < key; });
     return static_cast<std::uint32_t>(found - plan->names.begin());
   };
   // The parts in the order in which a render of every part would list them; the sort below

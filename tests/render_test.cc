@@ -1,7 +1,7 @@
 // The outline and the page render: the mask's bytes kept, each filled part as the legacy
 // operation writes it, and pages published whole.
-#include <gtest/gtest.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -339,7 +339,8 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   WriteFile("site/" + dead_file, "partial");
   WriteFile("site/.p.html.1-3.tmp", "init's");
   WriteFile("site/.q.html." + std::to_string(dead) + "-3.tmp", "other page");
-  ASSERT_EQ(::symlink("../secret.html", ("site/.p.html." + std::to_string(dead) + "-4.tmp").c_str()), 0);
+  ASSERT_EQ(
+      ::symlink("../secret.html", ("site/.p.html." + std::to_string(dead) + "-4.tmp").c_str()), 0);
   // Without the unnamed file (the seam says the file system lacks it), a hidden name is used.
   ArmFault(Call::kOpen, 0, EOPNOTSUPP, "(unnamed)");
   const int fallback = PublishPage("m.html", "site/p.html", fill);
@@ -347,9 +348,9 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   EXPECT_EQ(fallback, kOk);
   EXPECT_EQ(ReadFile("site/p.html"), page);
   EXPECT_EQ(ListDirectory("site"),
-            (std::vector<std::string>{".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
-                                      ".q.html." + std::to_string(dead) + "-3.tmp", "link.html",
-                                      "new.html", "p.html"}));
+            (std::vector<std::string>{
+                ".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                ".q.html." + std::to_string(dead) + "-3.tmp", "link.html", "new.html", "p.html"}));
   EXPECT_EQ(ReadFile("secret.html"), "secret");
   // The unnamed file is tried first: when it fails for another cause, so does the publish.
   ArmFault(Call::kOpen, 0, EIO, "(unnamed)");
@@ -396,13 +397,15 @@ TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
   ASSERT_EQ(::mkdir("small", 0755), 0);
   PageFill large;
   large.regions.push_back({"ZRTA", std::string(200000, 'x'), true});
-  EXPECT_EQ(testing::RunOnSmallDisk("small", [&] {
-              WriteFile("small/p.html", "old");
-              const int code = mask.Publish("small/p.html", large);
-              const bool kept = ReadFile("small/p.html") == "old" &&
-                                ListDirectory("small") == std::vector<std::string>{"p.html"};
-              return kept ? code : 100;
-            }),
+  EXPECT_EQ(testing::RunOnSmallDisk("small",
+                                    [&] {
+                                      WriteFile("small/p.html", "old");
+                                      const int code = mask.Publish("small/p.html", large);
+                                      const bool kept = ReadFile("small/p.html") == "old" &&
+                                                        ListDirectory("small") ==
+                                                            std::vector<std::string>{"p.html"};
+                                      return kept ? code : 100;
+                                    }),
             kTemplateDiskFull);
 }
 

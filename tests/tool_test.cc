@@ -151,7 +151,9 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
   const std::string good =
       "{\"mask\": \"m.html\", \"page\": \"out/a.html\", \"view_name\": \"A\"}\n"
       "{\"mask\": \"m.html\", \"page\": \"out/deep/b.html\", \"text\": {\"ZRTA\": \"b\"}}\n";
-  WriteFile("src/site.jsonl", good + "{\"mask\": \"m.html\", \"page\": \"out/c.html\", \"html\": {\"ZRTB\": \"c\"}}\n");
+  WriteFile(
+      "src/site.jsonl",
+      good + "{\"mask\": \"m.html\", \"page\": \"out/c.html\", \"html\": {\"ZRTB\": \"c\"}}\n");
   auto report = [](const ToolRun& run) {
     std::string lines;
     const nlohmann::json document = nlohmann::json::parse(run.out);
@@ -159,24 +161,29 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
       lines += page["page"].get<std::string>() + " " + page["status"].get<std::string>() + " " +
                std::to_string(page["code"].get<int>()) + "|";
     }
-    return std::to_string(run.status) + " " + lines + std::to_string(document["written"].get<int>()) +
-           "/" + std::to_string(document["unchanged"].get<int>()) + "/" +
+    return std::to_string(run.status) + " " + lines +
+           std::to_string(document["written"].get<int>()) + "/" +
+           std::to_string(document["unchanged"].get<int>()) + "/" +
            std::to_string(document["failed"].get<int>());
   };
-  EXPECT_EQ(report(RunTool({"publish", "--json", "src/site.jsonl"})),
-            "65 src/out/a.html failed 8|src/out/deep/b.html failed 8|src/out/c.html failed 11|0/0/3");
-  EXPECT_EQ(report(RunTool({"publish", "--json", "--mkdir", "-j", "2", "src/site.jsonl"})),
-            "65 src/out/a.html written 0|src/out/deep/b.html written 0|src/out/c.html failed 11|2/0/1");
-  EXPECT_EQ(ReadFile("src/out/a.html"), "<title>x</title><ZRTViewName><title>A</title><ZRTA>a</ZRTA>\n");
+  EXPECT_EQ(
+      report(RunTool({"publish", "--json", "src/site.jsonl"})),
+      "65 src/out/a.html failed 8|src/out/deep/b.html failed 8|src/out/c.html failed 11|0/0/3");
+  EXPECT_EQ(
+      report(RunTool({"publish", "--json", "--mkdir", "-j", "2", "src/site.jsonl"})),
+      "65 src/out/a.html written 0|src/out/deep/b.html written 0|src/out/c.html failed 11|2/0/1");
+  EXPECT_EQ(ReadFile("src/out/a.html"),
+            "<title>x</title><ZRTViewName><title>A</title><ZRTA>a</ZRTA>\n");
   EXPECT_EQ(ReadFile("src/out/deep/b.html"),
             "<title>x</title><ZRTViewName><title>t</title><!--ZRTA-->b<BR><!--/ZRTA-->\n");
   struct stat before {};
   ASSERT_EQ(::stat("src/out/a.html", &before), 0);
   // The failed page's message names the list's line, the page and the part.
   const ToolRun failed = RunTool({"publish", "--quiet", "src/site.jsonl"});
-  EXPECT_EQ(Outcome(failed),
-            "65 out[] err[zrtmask: src/site.jsonl:3: src/out/c.html: a region, title, image or marker "
-            "to fill is not in the mask; page not written (region ZRTB)\n]");
+  EXPECT_EQ(
+      Outcome(failed),
+      "65 out[] err[zrtmask: src/site.jsonl:3: src/out/c.html: a region, title, image or marker "
+      "to fill is not in the mask; page not written (region ZRTB)\n]");
   WriteFile("src/site.jsonl", good);
   WriteFile("src/out/deep/b.html", "changed by hand");
   EXPECT_EQ(Outcome(RunTool({"publish", "--dry-run", "--quiet", "src/site.jsonl"})),
@@ -191,7 +198,9 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
   // --root replaces the list's folder; standard input resolves against the working directory.
   WriteFile("m.html", "<ZRTA>r</ZRTA>");
   EXPECT_EQ(RunTool({"publish", "--quiet", "--root", ".", "src/site.jsonl"}).status, 65);
-  EXPECT_EQ(RunTool({"publish", "--quiet", "-"}, "{\"mask\": \"m.html\", \"page\": \"r.html\"}").status, 0);
+  EXPECT_EQ(
+      RunTool({"publish", "--quiet", "-"}, "{\"mask\": \"m.html\", \"page\": \"r.html\"}").status,
+      0);
   EXPECT_EQ(ReadFile("r.html"), "<ZRTA>r</ZRTA>");
 }
 

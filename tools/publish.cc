@@ -1,8 +1,8 @@
 // The publish subcommand: every page of a list (JSON Lines, one page an object) rendered from its
 // compiled mask and published atomically, on several threads; the whole list checked first.
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -268,7 +268,8 @@ int RunPublish(const PublishCall& call) {
   std::vector<SitePage> pages(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
     auto [entry, inserted] = masks.try_emplace(list[i].mask_path);
-    if (inserted) entry->second.first = Mask::FromFile(list[i].mask_path.c_str(), &entry->second.second);
+    if (inserted)
+      entry->second.first = Mask::FromFile(list[i].mask_path.c_str(), &entry->second.second);
     pages[i].mask = entry->second.first == kOk ? &entry->second.second : nullptr;
     pages[i].page_path = list[i].page_path;
     pages[i].fill = std::move(list[i].fill);
@@ -326,9 +327,8 @@ int RunPublish(const PublishCall& call) {
   }
   if (!call.quiet) {
     std::fprintf(stderr, "zrtmask: %s: %zu pages: %zu %s, %zu unchanged, %zu failed (%.2f s)\n",
-                 list_name.c_str(), pages.size(), counts[0],
-                 call.dry_run ? "to write" : "written", counts[1], counts[2],
-                 progress.Seconds());
+                 list_name.c_str(), pages.size(), counts[0], call.dry_run ? "to write" : "written",
+                 counts[1], counts[2], progress.Seconds());
   }
   status = FinishOutput();
   if (status == 0) status = diff_status;
