@@ -455,5 +455,44 @@ TEST_F(RenderTest, OverlappingSitePublishesNeverTearAPage) {
   EXPECT_EQ(ListDirectory("site").size(), 8u);
 }
 
+// A page of a group that fails (its disk is full, its folder missing, its region not in the
+// mask) keeps its old page and leaves nothing beside it; the group's other pages are published.
+TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  ASSERT_EQ(::mkdir("small", 0755), 0);
+  auto page = [&](const std::string& path, const std::string& region, std::size_t size) {
+    SitePage site_page{&mask, path, {}};
+    site_page.fill.regions.push_back({region, std::string(size, 'x'), true});
+    return site_page;
+  };
+  const std::vector<SitePage> pages = {
+      page("small/a.html", "ZRTA", 100), page("small/big.html", "ZRTA", 200000),
+      page("small/b.html", "ZRTA", 100), page("none/c.html", "ZRTA", 100),
+      page("small/d.html", "ZRTB", 100), page("small/e.html", "ZRTA", 100)};
+  EXPECT_EQ(testing::RunOnSmallDisk("small", [&] {
+                    WriteFile("small/big.html", "old");
+                    SiteOptions options;
+                    options.threads = 1;
+                    options.group_size = 8;
+                    std::vector<SitePageResult> results;
+                    const int first_failure = PublishSite(pages, options, &results);
+                    std::string codes;
+                    for (const SitePageResult& result : results) {
+                      codes += std::to_string(result.code) + " ";
+                    }
+                    const bool as_expected =
+                        codes == "0 9 0 8 11 0 " && first_failure == kTemplateDiskFull &&
+                        ReadFile("small/big.html") == "old" &&
+                        ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') +
+                                                        "<!--/ZRTA-->" &&
+                        ListDirectory("small") ==
+                            std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+                    return as_expected ? 0 : 1;
+                  }),
+            0);
+}
+
 }  // namespace
 }  // namespace zrtmask

@@ -188,6 +188,10 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
   WriteFile("src/out/deep/b.html", "changed by hand");
   EXPECT_EQ(Outcome(RunTool({"publish", "--dry-run", "--quiet", "src/site.jsonl"})),
             "0 out[src/out/deep/b.html\n] err[]");
+  EXPECT_EQ(RunTool({"publish", "--dry-run", "--diff", "--quiet", "src/site.jsonl"}).out,
+            "--- src/out/deep/b.html\n+++ src/out/deep/b.html\n@@ -1 +1 @@\n-changed by hand\n"
+            "\\ No newline at end of file\n"
+            "+<title>x</title><ZRTViewName><title>t</title><!--ZRTA-->b<BR><!--/ZRTA-->\n");
   EXPECT_EQ(ReadFile("src/out/deep/b.html"), "changed by hand");
   EXPECT_EQ(report(RunTool({"publish", "--json", "src/site.jsonl"})),
             "0 src/out/a.html unchanged 0|src/out/deep/b.html written 0|1/1/0");
