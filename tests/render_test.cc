@@ -471,26 +471,28 @@ TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
       page("small/a.html", "ZRTA", 100), page("small/big.html", "ZRTA", 200000),
       page("small/b.html", "ZRTA", 100), page("none/c.html", "ZRTA", 100),
       page("small/d.html", "ZRTB", 100), page("small/e.html", "ZRTA", 100)};
-  EXPECT_EQ(testing::RunOnSmallDisk("small", [&] {
-                    WriteFile("small/big.html", "old");
-                    SiteOptions options;
-                    options.threads = 1;
-                    options.group_size = 8;
-                    std::vector<SitePageResult> results;
-                    const int first_failure = PublishSite(pages, options, &results);
-                    std::string codes;
-                    for (const SitePageResult& result : results) {
-                      codes += std::to_string(result.code) + " ";
-                    }
-                    const bool as_expected =
-                        codes == "0 9 0 8 11 0 " && first_failure == kTemplateDiskFull &&
-                        ReadFile("small/big.html") == "old" &&
-                        ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') +
-                                                        "<!--/ZRTA-->" &&
-                        ListDirectory("small") ==
-                            std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
-                    return as_expected ? 0 : 1;
-                  }),
+  EXPECT_EQ(testing::RunOnSmallDisk(
+                "small",
+                [&] {
+                  WriteFile("small/big.html", "old");
+                  SiteOptions options;
+                  options.threads = 1;
+                  options.group_size = 8;
+                  std::vector<SitePageResult> results;
+                  const int first_failure = PublishSite(pages, options, &results);
+                  std::string codes;
+                  for (const SitePageResult& result : results) {
+                    codes += std::to_string(result.code) + " ";
+                  }
+                  const bool as_expected =
+                      codes == "0 9 0 8 11 0 " && first_failure == kTemplateDiskFull &&
+                      ReadFile("small/big.html") == "old" &&
+                      ReadFile("small/e.html") ==
+                          "<!--ZRTA-->" + std::string(100, 'x') + "<!--/ZRTA-->" &&
+                      ListDirectory("small") ==
+                          std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+                  return as_expected ? 0 : 1;
+                }),
             0);
 }
 
