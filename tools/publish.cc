@@ -4,9 +4,11 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -90,10 +92,14 @@ std::string ReadPage(const json& object, const std::string& base, ListPage* page
         image.source = item.get<std::string>();
         has[0] = true;
       } else if (key == "width" || key == "height") {
-        if (!item.is_number_integer() || item.get<long long>() < INT32_MIN ||
-            item.get<long long>() > INT32_MAX) {
-          return "\"image\": \"" + key + "\" is a whole number";
-        }
+        // A whole number that an int holds (a large unsigned one must not wrap).
+        const bool fits =
+            item.is_number_integer() &&
+            (item.is_number_unsigned()
+                 ? item.get<std::uint64_t>() <= std::numeric_limits<int>::max()
+                 : item.get<std::int64_t>() >= std::numeric_limits<int>::min() &&
+                       item.get<std::int64_t>() <= std::numeric_limits<int>::max());
+        if (!fits) return "\"image\": \"" + key + "\" is a whole number";
         (key == "width" ? image.width : image.height) = item.get<int>();
         has[key == "width" ? 1 : 2] = true;
       } else {
