@@ -332,7 +332,8 @@ class PendingPage {
 
   const std::string& directory() const { return directory_; }
 
-  PendingPage() = default;
+  // process_id: this process's id, when the caller knows it already (0: asked when needed).
+  explicit PendingPage(long process_id = 0) : process_id_(process_id) {}
   PendingPage(PendingPage&&) = default;
   PendingPage& operator=(PendingPage&&) = default;
   ~PendingPage() {
@@ -345,7 +346,8 @@ class PendingPage {
  private:
   std::string DrawHiddenName() {
     static std::atomic<unsigned long> drawn{0};
-    return HiddenPrefix(name_) + std::to_string(ProcessId()) + "-" +
+    if (process_id_ == 0) process_id_ = ProcessId();
+    return HiddenPrefix(name_) + std::to_string(process_id_) + "-" +
            std::to_string(drawn.fetch_add(1)) + std::string(kHiddenSuffix);
   }
 
@@ -374,6 +376,7 @@ class PendingPage {
   std::uint64_t device_ = 0;
   Descriptor file_;
   std::string hidden_name_;  // set while a named file of ours is there
+  long process_id_;
 };
 
 int PublishWithPlan(const Mask::Plan& plan, const char* page_path, const PageFill& fill,
@@ -562,7 +565,7 @@ class SitePublisher {
         finish(i, PublishStatus::kFailed, code);
         continue;
       }
-      PendingPage pending_page;
+      PendingPage pending_page(process_id_);
       bool unchanged = false;
       code = pending_page.Prepare(runs, page.page_path.c_str(), plan.mode, options, false,
                                   options_.dry_run, &unchanged, folders);
@@ -627,6 +630,7 @@ class SitePublisher {
   std::vector<SitePageResult>& results_;
   std::atomic<std::size_t> next_{0};
   std::mutex report_mutex_;
+  const long process_id_ = ProcessId();
   std::size_t group_size_ = 0;   // the group size in use, once Run has bounded it
   std::size_t max_folders_ = 1;  // folders a worker keeps open
 };
