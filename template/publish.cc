@@ -28,8 +28,6 @@ namespace {
 
 // How many names a publish draws before it gives up on finding a free one.
 constexpr int kMaxNameDraws = 100;
-// Mode of a new page rendered from a mask held in memory.
-constexpr unsigned kDefaultPageMode = 0644;
 // Bytes a mask file may grow by while it is read (a writer that ignores the lock) before the
 // read gives up: memory stays within the file's size plus this.
 constexpr std::int64_t kMaskGrowthAllowance = 1 << 16;
@@ -334,8 +332,17 @@ class PendingPage {
 
   // process_id: this process's id, when the caller knows it already (0: asked when needed).
   explicit PendingPage(long process_id = 0) : process_id_(process_id) {}
-  PendingPage(PendingPage&&) = default;
-  PendingPage& operator=(PendingPage&&) = default;
+  // The hidden name goes with the move: only one of the two may remove it.
+  PendingPage(PendingPage&& other) noexcept
+      : directory_(std::move(other.directory_)),
+        name_(std::move(other.name_)),
+        own_folder_(std::move(other.own_folder_)),
+        directory_fd_(other.directory_fd_),
+        device_(other.device_),
+        file_(std::move(other.file_)),
+        hidden_name_(std::exchange(other.hidden_name_, std::string())),
+        process_id_(other.process_id_) {}
+  PendingPage& operator=(PendingPage&&) = delete;
   ~PendingPage() {
     int ignored = 0;
     if (!hidden_name_.empty() && directory_fd_ >= 0) {
