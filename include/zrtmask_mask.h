@@ -44,8 +44,9 @@ class ZRTMASK_EXPORT Mask {
   // 30 s, memory). Memory never exceeds the file's size plus a constant.
   static int FromFile(const char* path, Mask* mask);
 
-  // Renders the page for fill into *page: the bytes and codes of RenderPage. On 10 or 11,
-  // *problem (when not null) says which part.
+  // Renders the page for fill into *page (its capacity reused): the bytes and codes of
+  // RenderPage. *page is changed only on 0, and on 15 (memory ran out while it was written).
+  // On 10 or 11, *problem (when not null) says which part.
   int Render(const PageFill& fill, std::string* page, RenderProblem* problem = nullptr) const;
 
   // Renders and publishes the page at page_path as PublishPage does (the new page's mode is the
