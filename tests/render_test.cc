@@ -1,7 +1,9 @@
 // The outline and the page render: the mask's bytes kept, each filled part as the legacy
 // operation writes it, and pages published whole.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "ZRTHtmlFile.h"
 #include "base/platform.h"
 #include "fuzz/fuzz_checks.h"
+#include "template/pipeline.h"
 #include "testing/test_support.h"
 #include "zrtmask_mask.h"
 #include "zrtmask_outline.h"
@@ -223,6 +226,63 @@ TEST_F(RenderTest, CompiledMaskRendersAsRenderPage) {
       fuzz::CheckCompiledRender(compiled, mask, fill);
     }
   }
+}
+
+// A render that fails says which part: missing, or not closed with the line where it opens.
+TEST_F(RenderTest, FailedRenderNamesThePart) {
+  struct Case {
+    const char* mask;
+    void (*fill)(PageFill&);
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"<p>", [](PageFill& f) { f.view_name = "v"; }, "11 title  0"},
+      {"\n<ZRTViewName>\n<title>t", [](PageFill& f) { f.view_name = "v"; }, "10 title  3"},
+      {"<ZRTA>a</ZRTA>", [](PageFill& f) { f.regions.push_back({"ZRTB", "x", false}); },
+       "11 region ZRTB 0"},
+      {"<ZRTA>a</ZRTA>\r\n<ZRTA>b", [](PageFill& f) { f.regions.push_back({"ZRTA", "x", true}); },
+       "10 region ZRTA 2"},
+      {"<b>a</b>\n\n<b>", [](PageFill& f) { f.regions.push_back({"b", "x", true}); },
+       "10 region b 3"},
+      {"<p>", [](PageFill& f) { f.image = ImageFill{"a", 1, 2}; }, "11 image region ZRTImage 0"},
+      {"<ZRTImage></ZRTImage>", [](PageFill& f) { f.image = ImageFill{"a", 1, 2}; },
+       "11 image element  0"},
+      {"<QLXSTART>", [](PageFill& f) { f.url = "u"; }, "11 marker QLXURL 0"},
+  };
+  const char* const kParts[] = {"none",         "title",         "region",
+                                "image region", "image element", "marker"};
+  for (const Case& one : cases) {
+    SCOPED_TRACE(one.mask);
+    PageFill fill;
+    one.fill(fill);
+    Mask mask;
+    ASSERT_EQ(Mask::FromBytes(one.mask, &mask), kOk);
+    std::string page;
+    RenderProblem problem;
+    const int code = mask.Render(fill, &page, &problem);
+    EXPECT_EQ(std::to_string(code) + " " + kParts[static_cast<int>(problem.part)] + " " +
+                  problem.name + " " + std::to_string(problem.line),
+              one.expected);
+  }
+}
+
+// A mask file is read under a shared lock: while a rewrite holds the mask, a compile waits for
+// it (here: gives up after the test's time limit with 15) instead of reading half a mask.
+TEST_F(RenderTest, MaskFileIsReadUnderTheLock) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  const int holder = ::open("m.html", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  SetLockTimeoutForTesting(200);
+  Mask mask;
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "x", false});
+  EXPECT_EQ(Mask::FromFile("m.html", &mask), kOpenFailed);
+  EXPECT_EQ(PublishPage("m.html", "p.html", fill), kOpenFailed);
+  ::close(holder);
+  SetLockTimeoutForTesting(0);
+  EXPECT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"c:", "m.html"}));
 }
 
 // The outline gives an unclosed region the line that a message points to, and its place.
