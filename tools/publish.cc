@@ -358,12 +358,12 @@ Subcommand PublishSubcommand() {
                            "working directory for standard input)")
                 ->type_name("DIR");
             app.add_option("-j,--jobs", call->threads, "Publish on N threads (default: one a core)")
-                ->check(CLI::Range(1u, 1024u))
+                ->check(CLI::Range(1u, 1024u).description(""))
                 ->type_name("N");
             app.add_option("--group", call->group_size,
                            "Write and flush N pages before renaming them (1: flush each page "
                            "and its folder on its own; default 32)")
-                ->check(CLI::Range(static_cast<std::size_t>(1), static_cast<std::size_t>(4096)))
+                ->check(CLI::Range(static_cast<std::size_t>(1), static_cast<std::size_t>(4096)).description(""))
                 ->type_name("N");
             app.add_flag("--mkdir", call->make_directories, "Create the pages' missing folders");
             app.add_flag("--dry-run", call->dry_run,
