@@ -197,13 +197,10 @@ class FolderCache {
 // True when the page name in dir_fd holds exactly the bytes of runs.
 bool HoldsBytes(int dir_fd, const std::string& name, const PageRuns& runs) {
   int error = 0;
+  // The caller found a regular file of the page's size there. Whatever replaced it since (the
+  // open follows no link and waits on no FIFO) is read at most one byte past that size.
   Descriptor fd(OpenForReadAt(dir_fd, name.c_str(), &error));
   if (fd.get() < 0) return false;
-  FileStatus status;
-  if (!StatFd(fd.get(), &status, &error) || !status.regular ||
-      status.size != static_cast<std::int64_t>(runs.size)) {
-    return false;
-  }
   std::string old_page(runs.size + 1, '\0');
   std::size_t have = 0;
   for (;;) {
@@ -253,7 +250,9 @@ class PendingPage {
     FileStatus old_page;
     const bool had_page =
         StatAt(directory_fd_, name_.c_str(), false, &old_page, &error) && old_page.regular;
-    if (had_page && options.keep_unchanged && HoldsBytes(directory_fd_, name_, runs)) {
+    if (had_page && options.keep_unchanged &&
+        old_page.size == static_cast<std::int64_t>(runs.size) &&
+        HoldsBytes(directory_fd_, name_, runs)) {
       *unchanged = true;
       return kOk;
     }
