@@ -1,18 +1,23 @@
 // POSIX calls behind base/platform.h, and the fault seam of the tests.
 #include "base/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -348,5 +353,226 @@ bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }
 bool IsPermissionError(int error) { return error == EACCES || error == EPERM; }
 
 bool IsExistsError(int error) { return error == EEXIST; }
+
+}  // namespace zrtmask
+
+// ---------------------------------------------------------------------------------------------
+// Publishing through descriptors.
+namespace zrtmask {
+
+namespace {
+
+void FillStatus(const struct stat& info, FileStatus* status) {
+  status->regular = S_ISREG(info.st_mode);
+  status->directory = S_ISDIR(info.st_mode);
+  status->symlink = S_ISLNK(info.st_mode);
+  status->mode = static_cast<unsigned>(info.st_mode) & 07777u;
+  status->owner = static_cast<unsigned>(info.st_uid);
+  status->group = static_cast<unsigned>(info.st_gid);
+  status->size = static_cast<std::int64_t>(info.st_size);
+  status->device = static_cast<std::uint64_t>(info.st_dev);
+}
+
+// openat(2), retried on EINTR, through the seam's open faults (by name).
+int OpenAtRetrying(int dir_fd, const char* name, int flags, mode_t mode, int* error) {
+  if (name == nullptr) {
+    *error = EFAULT;
+    return -1;
+  }
+  if ((*error = InjectedError(Call::kOpen, name)) != 0) return -1;
+  for (;;) {
+    const int fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      NoteDescriptor(fd, name);
+      return fd;
+    }
+    if (errno != EINTR) {
+      *error = errno;
+      return -1;
+    }
+  }
+}
+
+}  // namespace
+
+int OpenForReadNonBlocking(const char* path, int* error) {
+  const int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK, 0, error);
+  if (fd < 0) return -1;
+  // Reads of a regular file never block; what is not one is refused by the caller.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+bool StatFd(int fd, FileStatus* status, int* error) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    *error = errno;
+    return false;
+  }
+  FillStatus(info, status);
+  return true;
+}
+
+int OpenDirectory(const char* directory, int* error) {
+  return OpenRetrying(directory, O_RDONLY | O_DIRECTORY, 0, error);
+}
+
+bool StatAt(int dir_fd, const char* name, bool follow_links, FileStatus* status, int* error) {
+  struct stat info;
+  if (::fstatat(dir_fd, name, &info, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    *error = errno;
+    return false;
+  }
+  FillStatus(info, status);
+  return true;
+}
+
+int OpenForReadAt(int dir_fd, const char* name, int* error) {
+  return OpenAtRetrying(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, error);
+}
+
+int CreateUnnamedIn(int dir_fd, int* error) {
+#ifdef O_TMPFILE
+  // The seam knows this call by the name "(unnamed)".
+  if ((*error = InjectedError(Call::kOpen, "(unnamed)")) != 0) return -1;
+  return OpenAtRetrying(dir_fd, ".", O_WRONLY | O_TMPFILE, 0600, error);
+#else
+  *error = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+bool LinkUnnamed(int fd, int dir_fd, const char* name, int* error) {
+  if ((*error = InjectedError(Call::kOpen, name)) != 0) return false;
+  // Linking by descriptor (AT_EMPTY_PATH) needs a privilege (CAP_DAC_READ_SEARCH); without it,
+  // the descriptor's entry under /proc/self/fd links the same file for anyone who could write it.
+  if (::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH) == 0) return true;
+  *error = errno;
+  if (*error != ENOENT && *error != EPERM) return false;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+int CreateExclusiveAt(int dir_fd, const char* name, int* error) {
+  return OpenAtRetrying(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, error);
+}
+
+bool RenameAt(int dir_fd, const char* from, const char* to, int* error) {
+  if (::renameat(dir_fd, from, dir_fd, to) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool RemoveAt(int dir_fd, const char* name, int* error) {
+  if ((*error = InjectedError(Call::kUnlink, name)) != 0) return false;
+  if (::unlinkat(dir_fd, name, 0) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool ChangeModeFd(int fd, unsigned mode, int* error) {
+  if (::fchmod(fd, static_cast<mode_t>(mode & 07777u)) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool ChangeOwnerFd(int fd, unsigned owner, unsigned group, int* error) {
+  if (::fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool WriteSpans(int fd, const ByteSpan* spans, std::size_t count, int* error) {
+  if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  constexpr std::size_t kGroup = 512;  // below every system's IOV_MAX (1024 on Linux)
+  struct iovec vector[kGroup];
+  std::size_t next = 0;           // the first span not yet handed to the kernel
+  std::size_t done_in_first = 0;  // bytes of spans[next] written already
+  while (next < count) {
+    std::size_t used = 0;
+    for (std::size_t i = next; i < count && used < kGroup; ++i) {
+      const std::size_t skip = i == next ? done_in_first : 0;
+      vector[used].iov_base = const_cast<char*>(spans[i].data + skip);  // NOLINT: writev's type
+      vector[used].iov_len = spans[i].size - skip;
+      ++used;
+    }
+    const ssize_t written = ::writev(fd, vector, static_cast<int>(used));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    // Steps over what was written, span by span.
+    std::size_t left = static_cast<std::size_t>(written);
+    while (next < count && left >= spans[next].size - done_in_first) {
+      left -= spans[next].size - done_in_first;
+      done_in_first = 0;
+      ++next;
+    }
+    done_in_first += left;
+  }
+  return true;
+}
+
+bool MakeDirectory(const char* path, unsigned mode, int* error) {
+  if ((*error = InjectedError(Call::kOpen, path)) != 0) return false;
+  if (::mkdir(path, static_cast<mode_t>(mode)) == 0) return true;
+  *error = errno;
+  struct stat info;
+  return *error == EEXIST && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool ListNames(int dir_fd, void (*take)(const char* name, void* context), void* context,
+               int* error) {
+  // fdopendir takes the descriptor it is given: a copy of its own, so that dir_fd stays open.
+  const int copy = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy < 0) {
+    *error = errno;
+    return false;
+  }
+  DIR* listing = ::fdopendir(copy);
+  if (listing == nullptr) {
+    *error = errno;
+    ::close(copy);
+    return false;
+  }
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") take(entry->d_name, context);
+  }
+  ::closedir(listing);
+  return true;
+}
+
+bool SyncFileSystem(int fd, int* error) {
+  if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  if (::syncfs(fd) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+bool ProcessExists(long pid) {
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH);
+}
+
+bool RunsAsRoot() { return ::geteuid() == 0; }
+
+bool IsUnsupportedError(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
+}
+
+bool CannotLockError(int error) {
+  return error == ENOLCK || error == EBADF || error == EINVAL || error == EOPNOTSUPP;
+}
+
+bool StandardErrorIsTerminal() { return ::isatty(2) == 1; }
+
+long PeakResidentKib() {
+  struct rusage usage;
+  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
+}
 
 }  // namespace zrtmask

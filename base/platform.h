@@ -96,4 +96,79 @@ bool IsExistsError(int error);
 
 }  // namespace zrtmask
 
+// ---------------------------------------------------------------------------------------------
+// Publishing through descriptors: a page's folder is opened once and every name in it is reached
+// relative to that descriptor, so that a name swapped meanwhile redirects nothing.
+namespace zrtmask {
+
+// What fstat(2) says of a file.
+struct FileStatus {
+  bool regular = false;
+  bool directory = false;
+  bool symlink = false;  // only from StatAt with follow_links false
+  unsigned mode = 0;     // permission bits, 07777
+  unsigned owner = 0;
+  unsigned group = 0;
+  std::int64_t size = 0;
+  std::uint64_t device = 0;
+};
+
+// A span of bytes for WriteSpans.
+struct ByteSpan {
+  const char* data;
+  std::size_t size;
+};
+
+// Opens path for reading without blocking on a FIFO or a device (O_NONBLOCK, cleared again for a
+// regular file). Returns the descriptor, or -1 with the errno in *error.
+int OpenForReadNonBlocking(const char* path, int* error);
+// fstat(2) of fd. Returns true, or false with the errno in *error.
+bool StatFd(int fd, FileStatus* status, int* error);
+// Opens directory (following links) as a descriptor for the calls below. -1 with *error.
+int OpenDirectory(const char* directory, int* error);
+// fstatat(2) of name in the folder dir_fd; a link is reported as a link unless follow_links.
+bool StatAt(int dir_fd, const char* name, bool follow_links, FileStatus* status, int* error);
+// Opens name in dir_fd for reading, refusing a link (O_NOFOLLOW) and never blocking on a FIFO.
+int OpenForReadAt(int dir_fd, const char* name, int* error);
+// Creates an unnamed file (O_TMPFILE) in dir_fd, mode 0600, for writing. -1 with *error;
+// IsUnsupportedError(*error) when the file system (or kernel) cannot. The fault seam knows this
+// call by the path "(unnamed)".
+int CreateUnnamedIn(int dir_fd, int* error);
+// Gives the unnamed file fd the name name in dir_fd (linkat). Fails with EEXIST when taken.
+bool LinkUnnamed(int fd, int dir_fd, const char* name, int* error);
+// Creates name in dir_fd exclusively, without following a link, mode 0600. -1 with *error.
+int CreateExclusiveAt(int dir_fd, const char* name, int* error);
+// renameat(2) within dir_fd: from replaces to (a link at to is replaced, not followed).
+bool RenameAt(int dir_fd, const char* from, const char* to, int* error);
+// unlinkat(2) of a file name in dir_fd.
+bool RemoveAt(int dir_fd, const char* name, int* error);
+// fchmod(2) and fchown(2).
+bool ChangeModeFd(int fd, unsigned mode, int* error);
+bool ChangeOwnerFd(int fd, unsigned owner, unsigned group, int* error);
+// Writes every span in order (writev, in groups the kernel takes, resumed after a short write).
+bool WriteSpans(int fd, const ByteSpan* spans, std::size_t count, int* error);
+// mkdir(2) with mode (less the umask). True also when a directory is there already.
+bool MakeDirectory(const char* path, unsigned mode, int* error);
+// The names in the folder dir_fd (not "." and ".."), read through a descriptor of its own.
+bool ListNames(int dir_fd, void (*take)(const char* name, void* context), void* context,
+               int* error);
+// Flushes every file of the file system holding fd to disk (syncfs(2)): one call for many
+// files written. Returns true, or false with the errno in *error.
+bool SyncFileSystem(int fd, int* error);
+// True when the process pid exists (kill(pid, 0) does not say ESRCH).
+bool ProcessExists(long pid);
+// True when the process runs as root (effective user id 0).
+bool RunsAsRoot();
+// True when error says that an operation is not supported by the file system or the kernel.
+bool IsUnsupportedError(int error);
+// True when a lock failed because the file system cannot lock the file at all (the caller then
+// goes on unlocked, as FileLock does).
+bool CannotLockError(int error);
+// True when standard error is a terminal.
+bool StandardErrorIsTerminal();
+// Resident set size at its peak (ru_maxrss), in KiB.
+long PeakResidentKib();
+
+}  // namespace zrtmask
+
 #endif  // ZRTMASK_BASE_PLATFORM_H_

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,12 +24,14 @@
 
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
+#include "zrtmask_mask.h"
 #include "zrtmask_render.h"
 
 namespace {
 
 constexpr std::int64_t kSmallMask = 10 * 1024;
 constexpr std::int64_t kLargeMask = 1024 * 1024;
+constexpr std::int64_t kMediumMask = 200 * 1024;
 
 // count words drawn by random, separated by blanks.
 std::string Words(std::mt19937& random, unsigned count) {
@@ -211,5 +215,113 @@ void BM_ScanSameMask(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * size);
 }
 BENCHMARK(BM_ScanSameMask)->Arg(kLargeMask);
+
+// The compiled mask: compiled once, then rendered for each page; its floor is a copy of the
+// page's bytes, its peer a compiled Jinja2 template that gives the same bytes (checked first).
+void BM_CompiledRender(benchmark::State& state) {
+  zrtmask::Mask mask;
+  if (zrtmask::Mask::FromBytes(GenerateMask(state.range(0)), &mask) != 0) std::abort();
+  const zrtmask::PageFill fill = Fill();
+  std::string page;
+  for (auto _ : state) {
+    if (mask.Render(fill, &page) != 0) state.SkipWithError("render failed");
+    benchmark::DoNotOptimize(page.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(page.size()));
+}
+BENCHMARK(BM_CompiledRender)->Arg(kSmallMask)->Arg(kMediumMask);
+
+void BM_MemcpyPage(benchmark::State& state) {
+  zrtmask::Mask mask;
+  if (zrtmask::Mask::FromBytes(GenerateMask(state.range(0)), &mask) != 0) std::abort();
+  std::string page;
+  mask.Render(Fill(), &page);
+  std::string copy(page.size(), '\0');
+  for (auto _ : state) {
+    std::memcpy(copy.data(), page.data(), page.size());
+    benchmark::DoNotOptimize(copy.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(page.size()));
+}
+BENCHMARK(BM_MemcpyPage)->Arg(kSmallMask)->Arg(kMediumMask);
+
+// The Jinja2 template of a mask and Fill(): the page rendered with a marker for each filled text
+// (and the image's numbers), the markers made variables, the rest kept raw.
+void WriteJinjaPeer(const zrtmask::Mask& mask, const std::string& template_path,
+                    const std::string& values_path) {
+  zrtmask::PageFill marked;
+  marked.view_name =
+      "\x01"
+      "0\x01";
+  marked.regions.push_back({"ZRTSummary",
+                            "\x01"
+                            "1\x01",
+                            false});
+  marked.regions.push_back({"ZRTBody",
+                            "\x01"
+                            "2\x01",
+                            true});
+  marked.image = zrtmask::ImageFill{
+      "\x01"
+      "3\x01",
+      1234567, 7654321};
+  marked.start =
+      "\x01"
+      "4\x01";
+  std::string page;
+  if (mask.Render(marked, &page) != 0) std::abort();
+  for (const auto& [number, variable] : {std::pair<const char*, const char*>{"1234567",
+                                                                             "\x01"
+                                                                             "5\x01"},
+                                         {"7654321",
+                                          "\x01"
+                                          "6\x01"}}) {
+    page.replace(page.find(number), std::strlen(number), variable);
+  }
+  std::string jinja;
+  bool variable = false;
+  for (std::size_t at = 0; at <= page.size();) {
+    std::size_t end = page.find('\x01', at);
+    if (end == std::string::npos) end = page.size();
+    const std::string piece = page.substr(at, end - at);
+    jinja += variable ? "{{ v" + piece + " }}" : "{% raw %}" + piece + "{% endraw %}";
+    variable = !variable;
+    at = end + 1;
+  }
+  std::ofstream(template_path, std::ios::binary) << jinja;
+  // The values as the page holds them: the summary escaped as the render escapes it.
+  std::ofstream(values_path, std::ios::binary)
+      << R"({"v0": "Spring catalog", "v1": "New summary<BR>second line &lt;b&gt;",)"
+      << R"( "v2": "<p>New <i>body</i></p>", "v3": "pics/spring.gif", "v4": "start value",)"
+      << R"( "v5": "120", "v6": "45"})";
+}
+
+void BM_Jinja2Render(benchmark::State& state) {
+  BenchDirectory::Get();
+  zrtmask::Mask mask;
+  if (zrtmask::Mask::FromBytes(GenerateMask(state.range(0)), &mask) != 0) std::abort();
+  std::string page;
+  mask.Render(Fill(), &page);
+  const std::string size = std::to_string(state.range(0));
+  WriteJinjaPeer(mask, "jinja_" + size + ".html", "values_" + size + ".json");
+  const std::string command = "python3 " ZRTMASK_BENCH_SOURCE_DIR "/jinja_render.py jinja_" + size +
+                              ".html values_" + size + ".json jinja_page_" + size + ".html";
+  FILE* peer = ::popen(command.c_str(), "r");
+  double nanoseconds = 0;
+  if (peer == nullptr || std::fscanf(peer, "%lf", &nanoseconds) != 1 || ::pclose(peer) != 0) {
+    state.SkipWithError("python3 with jinja2 did not run");
+    return;
+  }
+  std::ifstream rendered("jinja_page_" + size + ".html", std::ios::binary);
+  const std::string jinja_page{std::istreambuf_iterator<char>(rendered), {}};
+  if (jinja_page != page) {
+    state.SkipWithError("the Jinja2 page differs from the render's");
+    return;
+  }
+  for (auto _ : state) state.SetIterationTime(nanoseconds / 1e9);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(page.size()));
+}
+BENCHMARK(BM_Jinja2Render)->Arg(kSmallMask)->Arg(kMediumMask)->UseManualTime()->Iterations(10);
 
 }  // namespace

@@ -18,6 +18,12 @@
 // leaves no temporary file, or fails with 10 and the template as it was; a value is inserted
 // whole right after a complete marker of its kind, and (without CR) right where the outline
 // finds that marker; the CR LF form of a template without CR gives the CR LF form of the result.
+//
+// CheckRender: the first byte chooses the parts to fill (bit 0 view name, 1 image, 2-5 the four
+// processing markers, 6 regions as HTML, 7 values with CR LF and a final CR), then come the
+// region names, separated by ',' and ended by '|', then the mask. The compiled mask renders
+// what RenderPage renders, with the same code and the same part reported, and so does a fill
+// of every region its outline lists.
 #ifndef ZRTMASK_FUZZ_FUZZ_CHECKS_H_
 #define ZRTMASK_FUZZ_FUZZ_CHECKS_H_
 
@@ -39,6 +45,7 @@
 
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
+#include "zrtmask_mask.h"
 #include "zrtmask_outline.h"
 #include "zrtmask_render.h"
 
@@ -290,6 +297,54 @@ inline void CheckRewrite(const std::uint8_t* data, std::size_t size) {
   const std::string crlf_after = RewriteChecked(choice, arguments, WithCrLf(text), &crlf_code);
   Require(crlf_code == code && crlf_after == WithCrLf(after),
           "the CR LF form of a template did not give the CR LF form of the result");
+}
+
+// The compiled mask against RenderPage for one fill.
+inline void CheckCompiledRender(const zrtmask::Mask& compiled, std::string_view mask,
+                                const zrtmask::PageFill& fill) {
+  std::string page = "unset";
+  std::string compiled_page = "unset";
+  zrtmask::RenderProblem problem;
+  zrtmask::RenderProblem compiled_problem;
+  const int code = zrtmask::RenderPage(mask, fill, &page, &problem);
+  const int compiled_code = compiled.Render(fill, &compiled_page, &compiled_problem);
+  Require(code == compiled_code, "the compiled mask's code differs from RenderPage's");
+  Require(page == compiled_page, "the compiled mask's page differs from RenderPage's");
+  Require(problem.part == compiled_problem.part && problem.name == compiled_problem.name &&
+              problem.line == compiled_problem.line,
+          "the compiled mask reports another part than RenderPage");
+}
+
+inline void CheckRender(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  const unsigned parts = data[0];
+  std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::size_t end = rest.find('|');
+  if (end == std::string_view::npos) return;
+  const std::string_view names = rest.substr(0, end);
+  const std::string_view mask = rest.substr(end + 1);
+  const std::string value = (parts & 0x80) != 0 ? "a\r\nb\nc\r" : "v <1> \"q\"";
+  zrtmask::PageFill fill;
+  if ((parts & 0x01) != 0) fill.view_name = value;
+  if ((parts & 0x02) != 0) fill.image = zrtmask::ImageFill{value, -1, 7};
+  if ((parts & 0x04) != 0) fill.start = value;
+  if ((parts & 0x08) != 0) fill.annotations = value;
+  if ((parts & 0x10) != 0) fill.url = value;
+  if ((parts & 0x20) != 0) fill.db_access = value;
+  for (std::size_t at = 0; at <= names.size() && !names.empty();) {
+    std::size_t comma = names.find(',', at);
+    if (comma == std::string_view::npos) comma = names.size();
+    fill.regions.push_back({std::string(names.substr(at, comma - at)), value, (parts & 0x40) != 0});
+    at = comma + 1;
+  }
+  zrtmask::Mask compiled;
+  Require(zrtmask::Mask::FromBytes(mask, &compiled) == 0, "a mask did not compile");
+  Require(compiled.bytes() == mask, "the compiled mask does not hold the mask's bytes");
+  CheckCompiledRender(compiled, mask, fill);
+  for (const zrtmask::OutlineRegion& region : compiled.outline().regions) {
+    fill.regions.push_back({region.name, value, (parts & 0x40) == 0});
+  }
+  CheckCompiledRender(compiled, mask, fill);
 }
 
 }  // namespace zrtmask::fuzz

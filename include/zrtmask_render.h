@@ -67,15 +67,41 @@ struct PageFill {
 // memory runs out. *page is changed only on 0.
 ZRTMASK_EXPORT int RenderPage(std::string_view mask, const PageFill& fill, std::string* page);
 
-// Renders the page from the mask file at mask_path (read once) and publishes it at page_path:
-// the page is written into a new file of its own in page_path's directory, flushed to disk,
-// renamed over page_path, and the directory is flushed. The page keeps the mode of the page it
-// replaces; a new page gets the mask's mode. Needs no temporary directory. Returns 0; 22 when
-// the mask does not exist, 21 when it cannot be read; 11 or 10 as RenderPage; 8 when the page's
-// directory is not writable (or missing), 9 when its disk is full, 15 otherwise. On every
-// failure the previous page is untouched and no file is left behind, except a 15 from flushing
-// the directory after the rename: the new page is then in place, but may not survive a crash.
+// Renders the page from the mask file at mask_path (read once, under a shared lock, as a query
+// reads a template) and publishes it at page_path: the page is written into a new file of its own
+// in page_path's directory (unnamed where the file system allows, else a hidden name), made
+// mode 0600, flushed to disk, given its final mode, renamed over page_path, and the directory is
+// flushed. The page keeps the mode of the page it replaces (and, for root, its owner and group);
+// a new page gets the mask's mode; the setuid, setgid and sticky bits are never set. A link at
+// page_path is replaced by the page, never followed; hard links to the old page keep the old
+// text. Leftovers of dead publishers of this page are removed. Needs no temporary directory.
+// Returns 0; 22 when the mask does not exist, 21 when it cannot be read or is not a regular file
+// (a FIFO, a device, a directory); 11 or 10 as RenderPage; 8 when the page's directory is not
+// writable (or missing), 9 when its disk is full, 15 otherwise. On every failure the previous
+// page is untouched and no file is left behind, except a 15 from flushing the directory after
+// the rename: the new page is then in place, but may not survive a crash.
 ZRTMASK_EXPORT int PublishPage(const char* mask_path, const char* page_path, const PageFill& fill);
+
+// The part of a fill that a render found missing (11) or not closed (10).
+struct RenderProblem {
+  enum class Part : int {
+    kNone,           // the render succeeded, or failed for another cause
+    kViewNameTitle,  // the title after a "ZRTViewName" element
+    kRegion,         // the region `name`
+    kImageRegion,    // the region "ZRTImage"
+    kImageElement,   // an "IMG" or "img" element inside the "ZRTImage" region
+    kMarker,  // the processing marker `name` ("QLXSTART", "QLXANNOT", "QLXURL", "QLXDBACCESS")
+  };
+  Part part = Part::kNone;
+  std::string name;  // the region's name or the marker's keyword; empty for the other parts
+  int line = 0;      // for a part not closed: the line of its opening element; else 0
+};
+
+// As above; on 10 or 11, *problem (when not null) says which part. Otherwise it is reset.
+ZRTMASK_EXPORT int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
+                              RenderProblem* problem);
+ZRTMASK_EXPORT int PublishPage(const char* mask_path, const char* page_path, const PageFill& fill,
+                               RenderProblem* problem);
 
 }  // namespace zrtmask
 

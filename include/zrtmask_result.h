@@ -47,6 +47,27 @@ inline const char* DescribeResult(int code) {
   return "unknown result code";
 }
 
+// Describes a result code of a publish (PublishPage, Mask::Publish, PublishSite) in a few words,
+// for a message about the page; the codes that concern no page are worded as DescribeResult.
+inline const char* DescribePublishResult(int code) {
+  switch (code) {
+    case kTemplateNotWritable:
+      return "page cannot be written: its folder is missing or not writable";
+    case kTemplateDiskFull:
+      return "disk of the page is full; the old page is kept";
+    case kRegionNotClosed:
+      return "a region or title to fill is not closed in the mask; page not written";
+    case kNotInMask:
+      return "a region, title, image or marker to fill is not in the mask; page not written";
+    case kOpenFailed:
+      return "page could not be written or flushed";
+    case kMaskUnreadable:
+      return "mask file is not readable, or not a regular file";
+    default:
+      return DescribeResult(code);
+  }
+}
+
 }  // namespace zrtmask
 
 #endif  // ZRTMASK_INCLUDE_ZRTMASK_RESULT_H_

@@ -1,7 +1,11 @@
 // The outline and the page render: the mask's bytes kept, each filled part as the legacy
 // operation writes it, and pages published whole.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +18,11 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/platform.h"
+#include "fuzz/fuzz_checks.h"
+#include "template/pipeline.h"
 #include "testing/test_support.h"
+#include "zrtmask_mask.h"
 #include "zrtmask_outline.h"
 #include "zrtmask_render.h"
 #include "zrtmask_result.h"
@@ -185,6 +193,98 @@ TEST_F(RenderTest, FilledPartsMatchTheLegacyOperations) {
   }
 }
 
+// The compiled mask renders what RenderPage renders (page, code and the part reported) for
+// random fills of every sample mask: regions it holds, lacks, or holds unclosed, names not
+// beginning with "ZRT" (also those of titles and images), a name given twice, every other part,
+// values with CR and LF; and its outline is OutlineMask's.
+TEST_F(RenderTest, CompiledMaskRendersAsRenderPage) {
+  std::mt19937 random(19);
+  const std::vector<std::string> values = {"", "v", "a\r\nb\nc\r", "<x> \"q\" &", "\r"};
+  auto value = [&] { return values[random() % values.size()]; };
+  for (const std::string& mask : SampleMasks()) {
+    SCOPED_TRACE(mask.substr(0, 200));
+    Mask compiled;
+    ASSERT_EQ(Mask::FromBytes(mask, &compiled), kOk);
+    Outline outline;
+    ASSERT_EQ(OutlineMask(mask, {}, &outline), kOk);
+    ASSERT_EQ(compiled.outline().regions.size(), outline.regions.size());
+    ASSERT_EQ(compiled.outline().markers.size(), outline.markers.size());
+    std::vector<std::string> names = {"ZRTNone", "Summary", "title", "IMG", "b", "SYS", "ZRTImage"};
+    for (const OutlineRegion& region : outline.regions) names.push_back(region.name);
+    for (int round = 0; round < 12; ++round) {
+      PageFill fill;
+      const auto parts = random();
+      if (parts & 1) fill.view_name = value();
+      if (parts & 2) fill.image = ImageFill{value(), static_cast<int>(random() % 5) - 2, 640};
+      if (parts & 4) fill.start = value();
+      if (parts & 8) fill.annotations = value();
+      if (parts & 16) fill.url = value();
+      if (parts & 32) fill.db_access = value();
+      for (unsigned count = random() % 4; count > 0; --count) {
+        fill.regions.push_back({names[random() % names.size()], value(), (random() & 1) != 0});
+      }
+      fuzz::CheckCompiledRender(compiled, mask, fill);
+    }
+  }
+}
+
+// A render that fails says which part: missing, or not closed with the line where it opens.
+TEST_F(RenderTest, FailedRenderNamesThePart) {
+  struct Case {
+    const char* mask;
+    void (*fill)(PageFill&);
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"<p>", [](PageFill& f) { f.view_name = "v"; }, "11 title  0"},
+      {"\n<ZRTViewName>\n<title>t", [](PageFill& f) { f.view_name = "v"; }, "10 title  3"},
+      {"<ZRTA>a</ZRTA>", [](PageFill& f) { f.regions.push_back({"ZRTB", "x", false}); },
+       "11 region ZRTB 0"},
+      {"<ZRTA>a</ZRTA>\r\n<ZRTA>b", [](PageFill& f) { f.regions.push_back({"ZRTA", "x", true}); },
+       "10 region ZRTA 2"},
+      {"<b>a</b>\n\n<b>", [](PageFill& f) { f.regions.push_back({"b", "x", true}); },
+       "10 region b 3"},
+      {"<p>", [](PageFill& f) { f.image = ImageFill{"a", 1, 2}; }, "11 image region ZRTImage 0"},
+      {"<ZRTImage></ZRTImage>", [](PageFill& f) { f.image = ImageFill{"a", 1, 2}; },
+       "11 image element  0"},
+      {"<QLXSTART>", [](PageFill& f) { f.url = "u"; }, "11 marker QLXURL 0"},
+  };
+  const char* const kParts[] = {"none",         "title",         "region",
+                                "image region", "image element", "marker"};
+  for (const Case& one : cases) {
+    SCOPED_TRACE(one.mask);
+    PageFill fill;
+    one.fill(fill);
+    Mask mask;
+    ASSERT_EQ(Mask::FromBytes(one.mask, &mask), kOk);
+    std::string page;
+    RenderProblem problem;
+    const int code = mask.Render(fill, &page, &problem);
+    EXPECT_EQ(std::to_string(code) + " " + kParts[static_cast<int>(problem.part)] + " " +
+                  problem.name + " " + std::to_string(problem.line),
+              one.expected);
+  }
+}
+
+// A mask file is read under a shared lock: while a rewrite holds the mask, a compile waits for
+// it (here: gives up after the test's time limit with 15) instead of reading half a mask.
+TEST_F(RenderTest, MaskFileIsReadUnderTheLock) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  const int holder = ::open("m.html", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  SetLockTimeoutForTesting(200);
+  Mask mask;
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "x", false});
+  EXPECT_EQ(Mask::FromFile("m.html", &mask), kOpenFailed);
+  EXPECT_EQ(PublishPage("m.html", "p.html", fill), kOpenFailed);
+  ::close(holder);
+  SetLockTimeoutForTesting(0);
+  EXPECT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"c:", "m.html"}));
+}
+
 // The outline gives an unclosed region the line that a message points to, and its place.
 TEST_F(RenderTest, OutlineLocatesAnUnclosedRegion) {
   Outline outline;
@@ -251,6 +351,219 @@ TEST_F(RenderTest, FailedPublishKeepsTheOldPage) {
   ASSERT_EQ(::chmod("site", 0755), 0);
   EXPECT_EQ(ReadFile("site/p.html"), "old");
   EXPECT_EQ(ListDirectory("site"), std::vector<std::string>{"p.html"});
+}
+
+// A page gets the old page's permission bits (or the mask's), never a set-id or sticky bit,
+// and as root the old page's owner; a link at its name is replaced, never followed, and a hard
+// link keeps the old text; the unnamed file is tried first, a hidden name where the file
+// system lacks it; leftovers of dead publishers of the page go, others stay.
+TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  ASSERT_EQ(::chmod("m.html", 06777), 0);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "new", false});
+  const std::string page = "<!--ZRTA-->new<BR><!--/ZRTA-->";
+  auto mode_and_owner = [](const char* path) {
+    struct stat info {};
+    if (::lstat(path, &info) != 0) return std::string("none");
+    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + ":" +
+           std::to_string(info.st_gid);
+  };
+  ASSERT_EQ(PublishPage("m.html", "site/new.html", fill), kOk);
+  EXPECT_EQ(mode_and_owner("site/new.html"), std::to_string(0777) + " 0:0");
+  // An unprivileged publisher links its unnamed file in another way; the page is its own.
+  ASSERT_EQ(::mkdir("shared", 0777), 0);
+  ASSERT_EQ(::chmod("shared", 0777), 0);
+  EXPECT_EQ(testing::RunInChild([&] { return PublishPage("m.html", "shared/p.html", fill); }, true),
+            kOk);
+  EXPECT_EQ(mode_and_owner("shared/p.html"), std::to_string(0777) + " 65534:65534");
+  WriteFile("site/p.html", "old");
+  ASSERT_EQ(::chmod("site/p.html", 02640), 0);
+  ASSERT_EQ(::chown("site/p.html", 65534, 65534), 0);
+  ASSERT_EQ(::link("site/p.html", "hard.html"), 0);
+  ASSERT_EQ(PublishPage("m.html", "site/p.html", fill), kOk);
+  EXPECT_EQ(mode_and_owner("site/p.html"), std::to_string(0640) + " 65534:65534");
+  EXPECT_EQ(ReadFile("site/p.html"), page);
+  EXPECT_EQ(ReadFile("hard.html"), "old");
+  WriteFile("secret.html", "secret");
+  ASSERT_EQ(::symlink("../secret.html", "site/link.html"), 0);
+  ASSERT_EQ(PublishPage("m.html", "site/link.html", fill), kOk);
+  EXPECT_EQ(ReadFile("secret.html"), "secret");
+  EXPECT_EQ(ReadFile("site/link.html"), page);
+  // Leftovers: a dead publisher's of this page go; a live one's, another page's, a link stay.
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string dead_file = ".p.html." + std::to_string(dead) + "-3.tmp";
+  WriteFile("site/" + dead_file, "partial");
+  WriteFile("site/.p.html.1-3.tmp", "init's");
+  WriteFile("site/.q.html." + std::to_string(dead) + "-3.tmp", "other page");
+  ASSERT_EQ(
+      ::symlink("../secret.html", ("site/.p.html." + std::to_string(dead) + "-4.tmp").c_str()), 0);
+  // Without the unnamed file (the seam says the file system lacks it), a hidden name is used.
+  ArmFault(Call::kOpen, 0, EOPNOTSUPP, "(unnamed)");
+  const int fallback = PublishPage("m.html", "site/p.html", fill);
+  DisarmFaults();
+  EXPECT_EQ(fallback, kOk);
+  EXPECT_EQ(ReadFile("site/p.html"), page);
+  EXPECT_EQ(ListDirectory("site"),
+            (std::vector<std::string>{
+                ".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                ".q.html." + std::to_string(dead) + "-3.tmp", "link.html", "new.html", "p.html"}));
+  EXPECT_EQ(ReadFile("secret.html"), "secret");
+  // The unnamed file is tried first: when it fails for another cause, so does the publish.
+  ArmFault(Call::kOpen, 0, EIO, "(unnamed)");
+  const int unnamed = PublishPage("m.html", "site/p.html", fill);
+  DisarmFaults();
+  EXPECT_EQ(unnamed, kOpenFailed);
+}
+
+// A mask that is not a regular file is refused at once, as an unreadable one; a missing folder
+// is made with make_directories; a full disk keeps the old page; an unchanged page is left
+// alone.
+TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
+  ASSERT_EQ(::mkfifo("fifo.html", 0644), 0);
+  Mask mask;
+  EXPECT_EQ(Mask::FromFile("fifo.html", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile("/dev/zero", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile(".", &mask), kMaskUnreadable);
+  EXPECT_EQ(Mask::FromFile("none.html", &mask), kMaskMissing);
+  PageFill fill;
+  fill.regions.push_back({"ZRTA", "x", false});
+  EXPECT_EQ(PublishPage("fifo.html", "p.html", fill), kMaskUnreadable);
+  WriteFile("m.html", "<ZRTA>a</ZRTA><title>");
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  PublishStatus status = PublishStatus::kFailed;
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, {}, &status), kTemplateNotWritable);
+  EXPECT_EQ(status, PublishStatus::kFailed);
+  PublishOptions options;
+  options.make_directories = true;
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kWritten);
+  struct stat before {};
+  ASSERT_EQ(::stat("a/b/p.html", &before), 0);
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kUnchanged);
+  struct stat after {};
+  ASSERT_EQ(::stat("a/b/p.html", &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  RenderProblem problem;
+  fill.regions.push_back({"ZRTB", "x", false});
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status, &problem), kNotInMask);
+  EXPECT_EQ(problem.part, RenderProblem::Part::kRegion);
+  EXPECT_EQ(problem.name, "ZRTB");
+  // A page larger than the disk: 9, the old page kept, nothing left beside it.
+  ASSERT_EQ(::mkdir("small", 0755), 0);
+  PageFill large;
+  large.regions.push_back({"ZRTA", std::string(200000, 'x'), true});
+  EXPECT_EQ(testing::RunOnSmallDisk("small",
+                                    [&] {
+                                      WriteFile("small/p.html", "old");
+                                      const int code = mask.Publish("small/p.html", large);
+                                      const bool kept = ReadFile("small/p.html") == "old" &&
+                                                        ListDirectory("small") ==
+                                                            std::vector<std::string>{"p.html"};
+                                      return kept ? code : 100;
+                                    }),
+            kTemplateDiskFull);
+}
+
+// Two publishers of overlapping sites never tear a page: a reader sees one whole version.
+TEST_F(RenderTest, OverlappingSitePublishesNeverTearAPage) {
+  const std::string body(30000, 'y');
+  WriteFile("m.html", "<html><ZRTA>old</ZRTA>" + body + "</html>\n");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  std::vector<SitePage> first;
+  std::vector<SitePage> second;
+  std::vector<std::string> versions;
+  for (int i = 0; i < 8; ++i) {
+    const std::string path = "site/p" + std::to_string(i) + ".html";
+    first.push_back({&mask, path, {}});
+    first.back().fill.regions.push_back({"ZRTA", "one", false});
+    second.push_back({&mask, path, {}});
+    second.back().fill.regions.push_back({"ZRTA", "two", false});
+  }
+  std::string one;
+  std::string two;
+  ASSERT_EQ(mask.Render(first[0].fill, &one), kOk);
+  ASSERT_EQ(mask.Render(second[0].fill, &two), kOk);
+  SiteOptions options;
+  options.page.make_directories = true;
+  options.threads = 2;
+  options.group_size = 3;
+  ASSERT_EQ(PublishSite(first, options, nullptr), kOk);
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      for (int i = 0; i < 8; ++i) {
+        const std::string seen = ReadFile("site/p" + std::to_string(i) + ".html");
+        if (seen != one && seen != two) ++torn;
+      }
+    }
+  });
+  std::thread other([&] {
+    for (int round = 0; round < 40; ++round) PublishSite(second, options, nullptr);
+  });
+  for (int round = 0; round < 40; ++round) PublishSite(first, options, nullptr);
+  other.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(ListDirectory("site").size(), 8u);
+}
+
+// Publishes pages (see below) in one group and checks each page's code and what is left.
+bool PublishPastFailure(const std::vector<SitePage>& pages) {
+  WriteFile("small/big.html", "old");
+  SiteOptions options;
+  options.threads = 1;
+  options.group_size = 8;
+  std::vector<SitePageResult> results;
+  const int first_failure = PublishSite(pages, options, &results);
+  std::string codes;
+  for (const SitePageResult& result : results) codes += std::to_string(result.code) + " ";
+  return codes == "0 9 0 8 11 0 " && first_failure == kTemplateDiskFull &&
+         ReadFile("small/big.html") == "old" &&
+         ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') + "<!--/ZRTA-->" &&
+         ListDirectory("small") == std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+}
+
+// A page of a group that fails (its disk is full, its folder missing, its region not in the
+// mask) keeps its old page and leaves nothing beside it; the group's other pages are published.
+TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  ASSERT_EQ(::mkdir("small", 0755), 0);
+  auto page = [&](const std::string& path, const std::string& region, std::size_t size) {
+    SitePage site_page{&mask, path, {}};
+    site_page.fill.regions.push_back({region, std::string(size, 'x'), true});
+    return site_page;
+  };
+  const std::vector<SitePage> pages = {
+      page("small/a.html", "ZRTA", 100), page("small/big.html", "ZRTA", 200000),
+      page("small/b.html", "ZRTA", 100), page("none/c.html", "ZRTA", 100),
+      page("small/d.html", "ZRTB", 100), page("small/e.html", "ZRTA", 100)};
+  // With unnamed files, then (the seam says the file system lacks them) with hidden names.
+  EXPECT_EQ(testing::RunOnSmallDisk("small",
+                                    [&] {
+                                      int failures = 0;
+                                      for (const bool unnamed : {true, false}) {
+                                        for (const std::string& name : ListDirectory("small")) {
+                                          ::unlink(("small/" + name).c_str());
+                                        }
+                                        if (!unnamed) {
+                                          ArmFault(Call::kOpen, 0, EOPNOTSUPP, "(unnamed)");
+                                        }
+                                        failures += PublishPastFailure(pages) ? 0 : 1;
+                                        DisarmFaults();
+                                      }
+                                      return failures;
+                                    }),
+            0);
 }
 
 }  // namespace

@@ -238,7 +238,9 @@ TEST_F(ScannerTest, MatchesCharacterAtATimeReading) {
 // What the fuzz harnesses check holds for every seed.
 TEST(FuzzChecksTest, HoldForEverySeed) {
   const std::pair<const char*, void (*)(const std::uint8_t*, std::size_t)> harnesses[] = {
-      {"scan_fuzzer", zrtmask::fuzz::CheckScan}, {"rewrite_fuzzer", zrtmask::fuzz::CheckRewrite}};
+      {"scan_fuzzer", zrtmask::fuzz::CheckScan},
+      {"rewrite_fuzzer", zrtmask::fuzz::CheckRewrite},
+      {"render_fuzzer", zrtmask::fuzz::CheckRender}};
   for (const auto& [name, check] : harnesses) {
     for (const auto& entry : std::filesystem::directory_iterator(std::string(ZRTMASK_FUZZ_CORPUS_DIR "/") + name)) {
       SCOPED_TRACE(entry.path().string());

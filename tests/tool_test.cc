@@ -151,6 +151,73 @@ TEST_F(ToolTest, FailedCopyBackNamesTheFileHoldingTheNewText) {
   EXPECT_EQ(testing::ListDirectory("c:/temp").size(), 2u);
 }
 
+// A site published from a list in another folder: paths relative to the list, folders made
+// with --mkdir, a failed page reported and kept while the others are written, an unchanged
+// page left alone (same inode, same time), a dry run listing only what would change; the JSON
+// report read back.
+TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
+  ASSERT_EQ(::mkdir("src", 0755), 0);
+  WriteFile("src/m.html", "<title>x</title><ZRTViewName><title>t</title><ZRTA>a</ZRTA>\n");
+  const std::string good =
+      "{\"mask\": \"m.html\", \"page\": \"out/a.html\", \"view_name\": \"A\"}\n"
+      "{\"mask\": \"m.html\", \"page\": \"out/deep/b.html\", \"text\": {\"ZRTA\": \"b\"}}\n";
+  WriteFile(
+      "src/site.jsonl",
+      good + "{\"mask\": \"m.html\", \"page\": \"out/c.html\", \"html\": {\"ZRTB\": \"c\"}}\n");
+  auto report = [](const ToolRun& run) {
+    std::string lines;
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    for (const auto& page : document["pages"]) {
+      lines += page["page"].get<std::string>() + " " + page["status"].get<std::string>() + " " +
+               std::to_string(page["code"].get<int>()) + "|";
+    }
+    return std::to_string(run.status) + " " + lines +
+           std::to_string(document["written"].get<int>()) + "/" +
+           std::to_string(document["unchanged"].get<int>()) + "/" +
+           std::to_string(document["failed"].get<int>());
+  };
+  EXPECT_EQ(
+      report(RunTool({"publish", "--json", "src/site.jsonl"})),
+      "65 src/out/a.html failed 8|src/out/deep/b.html failed 8|src/out/c.html failed 11|0/0/3");
+  EXPECT_EQ(
+      report(RunTool({"publish", "--json", "--mkdir", "-j", "2", "src/site.jsonl"})),
+      "65 src/out/a.html written 0|src/out/deep/b.html written 0|src/out/c.html failed 11|2/0/1");
+  EXPECT_EQ(ReadFile("src/out/a.html"),
+            "<title>x</title><ZRTViewName><title>A</title><ZRTA>a</ZRTA>\n");
+  EXPECT_EQ(ReadFile("src/out/deep/b.html"),
+            "<title>x</title><ZRTViewName><title>t</title><!--ZRTA-->b<BR><!--/ZRTA-->\n");
+  struct stat before {};
+  ASSERT_EQ(::stat("src/out/a.html", &before), 0);
+  // The failed page's message names the list's line, the page and the part.
+  const ToolRun failed = RunTool({"publish", "--quiet", "src/site.jsonl"});
+  EXPECT_EQ(
+      Outcome(failed),
+      "65 out[] err[zrtmask: src/site.jsonl:3: src/out/c.html: a region, title, image or marker "
+      "to fill is not in the mask; page not written (region ZRTB)\n]");
+  WriteFile("src/site.jsonl", good);
+  WriteFile("src/out/deep/b.html", "changed by hand");
+  EXPECT_EQ(Outcome(RunTool({"publish", "--dry-run", "--quiet", "src/site.jsonl"})),
+            "0 out[src/out/deep/b.html\n] err[]");
+  EXPECT_EQ(RunTool({"publish", "--dry-run", "--diff", "--quiet", "src/site.jsonl"}).out,
+            "--- src/out/deep/b.html\n+++ src/out/deep/b.html\n@@ -1 +1 @@\n-changed by hand\n"
+            "\\ No newline at end of file\n"
+            "+<title>x</title><ZRTViewName><title>t</title><!--ZRTA-->b<BR><!--/ZRTA-->\n");
+  EXPECT_EQ(ReadFile("src/out/deep/b.html"), "changed by hand");
+  EXPECT_EQ(report(RunTool({"publish", "--json", "src/site.jsonl"})),
+            "0 src/out/a.html unchanged 0|src/out/deep/b.html written 0|1/1/0");
+  struct stat after {};
+  ASSERT_EQ(::stat("src/out/a.html", &after), 0);
+  EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+              after.st_mtim.tv_sec == before.st_mtim.tv_sec);
+  // --root replaces the list's folder; standard input resolves against the working directory.
+  WriteFile("m.html", "<ZRTA>r</ZRTA>");
+  EXPECT_EQ(RunTool({"publish", "--quiet", "--root", ".", "src/site.jsonl"}).status, 65);
+  EXPECT_EQ(
+      RunTool({"publish", "--quiet", "-"}, "{\"mask\": \"m.html\", \"page\": \"r.html\"}").status,
+      0);
+  EXPECT_EQ(ReadFile("r.html"), "<ZRTA>r</ZRTA>");
+}
+
 }  // namespace
 }  // namespace zrtmask
 

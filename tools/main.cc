@@ -283,6 +283,7 @@ const std::vector<Subcommand>& Subcommands() {
     all.push_back(RenderSubcommand());
     all.push_back(CheckSubcommand());
     all.push_back(OutlineSubcommand());
+    all.push_back(PublishSubcommand());
     return all;
   }();
   return kSubcommands;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/tool.h"
+#include "zrtmask_mask.h"
 #include "zrtmask_outline.h"
 #include "zrtmask_render.h"
 #include "zrtmask_result.h"
@@ -30,6 +31,7 @@ struct RenderCall {
   std::string mask_path;
   std::string page_path;
   bool diff = false;
+  bool make_directories = false;  // --mkdir
   ValueOption view_name;
   std::vector<std::string> texts;       // NAME=TEXT
   std::vector<std::string> text_files;  // NAME=F
@@ -176,8 +178,16 @@ std::string WherePart(const RenderCall& call, const std::string& mask, const Pag
   return name + ": a processing marker";
 }
 
-// Reads the mask. Returns 0, or the result code after a message.
+// Reads the mask: a file under the library's shared lock (a FIFO, device or folder refused),
+// standard input as it comes. Returns 0, or the result code after a message.
 int ReadMask(const RenderCall& call, std::string& mask) {
+  if (call.mask_path != "-") {
+    Mask compiled;
+    const int code = Mask::FromFile(call.mask_path.c_str(), &compiled);
+    if (code == kOk) mask = compiled.bytes();
+    if (code != kOk) PrintError(DisplayName(call.mask_path), DescribeResult(code));
+    return code;
+  }
   const int error = ReadWholeFile(call.mask_path, mask);
   if (error == 0) return kOk;
   const int code = error == ENOENT ? kMaskMissing : error == EACCES ? kMaskUnreadable : kOpenFailed;
@@ -211,7 +221,18 @@ int RunRender(const RenderCall& call) {
     if (call.mask_path == "-") {
       return UsageError("render", "-o publishes from a mask file, not from standard input");
     }
-    const int code = PublishPage(call.mask_path.c_str(), call.page_path.c_str(), fill);
+    // The mask is read once, under its lock; a failure is told from those same bytes.
+    Mask mask;
+    int code = Mask::FromFile(call.mask_path.c_str(), &mask);
+    if (code != kOk) return ReportRender(call, fill, code);
+    PublishOptions options;
+    options.make_directories = call.make_directories;
+    options.keep_unchanged = false;
+    code = mask.Publish(call.page_path.c_str(), fill, options);
+    if (code == kNotInMask || code == kRegionNotClosed) {
+      PrintError(WherePart(call, std::string(mask.bytes()), fill, code), DescribeResult(code));
+      return code;
+    }
     return code == kOk ? kOk : ReportRender(call, fill, code);
   }
   std::string mask;
@@ -251,6 +272,8 @@ Subcommand RenderSubcommand() {
                            "Publish the page at PAGE: written beside it, flushed and renamed "
                            "over it; without -o the page goes to standard output")
                 ->type_name("PAGE");
+            app.add_flag("--mkdir", call->make_directories,
+                         "With -o, create the page's missing folders");
             app.add_flag("--diff", call->diff,
                          "Print a unified diff of the page at -o against the new page instead");
             AddValueOption(app, call->view_name, "view-name", "The view name; < and > are escaped");

@@ -66,6 +66,7 @@ struct Invocation {
 // The subcommands with options of their own, each from its own file.
 Subcommand RenderSubcommand();  // render.cc
 Subcommand CheckSubcommand();   // check.cc
+Subcommand PublishSubcommand();  // publish.cc
 Subcommand OutlineSubcommand();  // outline_command.cc
 
 // Reads an image size as set-image and render --image take it: decimal digits (a leading "+"
