@@ -26,10 +26,9 @@ class MaskProducer : public Producer {
 
   int Open(int /*template_fd*/) override {
     TemplateHandle mask;
-    const int opened = mask.Open(mask_path_, /*for_writing=*/false);
-    if (mask.fd() < 0) return ReadOpenFailureCode(mask_path_, kMaskMissing, kMaskUnreadable);
     // A FIFO, a device or a directory is refused as an unreadable mask.
-    if (opened != kOk) return opened == kTemplateUnreadable ? kMaskUnreadable : opened;
+    const int opened = mask.Open(mask_path_, /*for_writing=*/false, kMaskMissing, kMaskUnreadable);
+    if (opened != kOk) return opened;
     if (!LockDescriptor(mask.fd(), /*exclusive=*/false)) return kOpenFailed;
     // Copying a file over itself would change nothing.
     FileStatus target;

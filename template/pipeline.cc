@@ -228,8 +228,8 @@ class TempFile : public ByteSink {
 // template's descriptor, then the record's removal. Returns 0, or the code of the failed step:
 // a record that cannot be written leaves the template as it was; a copy that fails part way
 // leaves the record, so that the next access finishes it.
-int JournaledCopyBack(const TemplateHandle& handle, TempFile& temp,
-                      const std::string& directory) {
+int JournaledCopyBack(const TemplateHandle& handle, TempFile& temp, const std::string& directory,
+                      bool* touched) {
   CopyBackRecord record;
   record.device = handle.status().device;
   record.inode = handle.status().inode;
@@ -242,11 +242,10 @@ int JournaledCopyBack(const TemplateHandle& handle, TempFile& temp,
     return WriteFailureCode(error, directory.c_str(), kTempDiskFull);
   }
   StepReached("record-written");
-  bool touched = false;
-  const int copied = CopyBackFrom(handle, temp.size(), DescriptorSource(temp.fd()), &touched);
+  const int copied = CopyBackFrom(handle, temp.size(), DescriptorSource(temp.fd()), touched);
   if (copied != kOk) {
     // A reservation that failed wrote nothing: the record has nothing to finish.
-    if (!touched) RemoveRecord(directory, record.device, record.inode, &error);
+    if (!*touched) RemoveRecord(directory, record.device, record.inode, &error);
     return copied;
   }
   StepReached("template-synced");
@@ -256,7 +255,7 @@ int JournaledCopyBack(const TemplateHandle& handle, TempFile& temp,
 
 // The staged steps, with temp owned by the caller, which decides what becomes of the file.
 int Stage(const char* path, Producer& producer, RewriteKind kind, TempFile& temp,
-          std::string* new_text, bool* copy_started) {
+          std::string* new_text) {
   const bool items = kind == RewriteKind::kItems;
   const std::string directory = TempDirectory();
   TemplateHandle handle;
@@ -314,8 +313,8 @@ int Stage(const char* path, Producer& producer, RewriteKind kind, TempFile& temp
   StepReached("temp-written");
   // A template open for reading only fails here, where its open for output used to.
   if (!handle.writable()) return WriteOpenFailureCode(path);
-  *copy_started = true;
-  return JournaledCopyBack(handle, temp, directory);
+  bool touched = false;
+  return JournaledCopyBack(handle, temp, directory, &touched);
 }
 
 }  // namespace
@@ -366,7 +365,8 @@ TemplateHandle::~TemplateHandle() {
   CloseFd(fd_, &error);
 }
 
-int TemplateHandle::Open(const char* path, bool for_writing) {
+int TemplateHandle::Open(const char* path, bool for_writing, int missing_code,
+                         int unreadable_code) {
   path_ = path;
   int error = 0;
   if (for_writing) {
@@ -376,10 +376,10 @@ int TemplateHandle::Open(const char* path, bool for_writing) {
   if (fd_ < 0 && (!for_writing || MayStillRead(error))) {
     fd_ = OpenDescriptor(path, kOpenRead, 0, &error);
   }
-  if (fd_ < 0) return ReadOpenFailureCode(path, kTemplateMissing, kTemplateUnreadable);
+  if (fd_ < 0) return ReadOpenFailureCode(path, missing_code, unreadable_code);
   if (!StatDescriptor(fd_, &status_, &error)) return kOpenFailed;
   // A FIFO, a device or a directory has no text to rewrite, and reading one may never end.
-  if (!status_.regular) return kTemplateUnreadable;
+  if (!status_.regular) return unreadable_code;
   return kOk;
 }
 
@@ -404,8 +404,7 @@ int RunStagedRewrite(const char* path, Producer& producer, RewriteKind kind,
   if (path == nullptr) return kTemplateMissing;
   if (new_text == nullptr) new_text = text_only_target;
   TempFile temp;
-  bool copy_started = false;
-  const int code = Stage(path, producer, kind, temp, new_text, &copy_started);
+  const int code = Stage(path, producer, kind, temp, new_text);
   // Kept on purpose: a rewrite that fails after creating its temporary file leaves it in the
   // temporary directory, where an operator finds what was about to be written. A region that
   // is not closed, or an item too long to write back, is a fault of the template, not of the
@@ -448,11 +447,12 @@ int RunDirectRewrite(const char* path, Producer& producer, std::string* new_text
     } catch (...) {
       staged = false;
     }
+    bool touched = false;
     if (staged) {
-      code = JournaledCopyBack(handle, temp, directory);
-      if (code != kOk) temp.Keep();
+      code = JournaledCopyBack(handle, temp, directory, &touched);
+      // The record of a copy back that failed part way needs its text.
+      if (code != kOk && touched) temp.Keep();
     } else {
-      bool touched = false;
       code = CopyBackFrom(handle, text.text.size(), MemorySource(text.text), &touched);
     }
   }

@@ -69,7 +69,8 @@ class TemplateHandle {
   // rewrite then fails where it would write), and refuses a file that is not a regular file.
   // Returns 0; 2 when it does not exist, 1 when it cannot be read or is no regular file (a FIFO,
   // a device, a directory), 15 otherwise.
-  int Open(const char* path, bool for_writing);
+  // A mask passes its own codes for missing and unreadable.
+  int Open(const char* path, bool for_writing, int missing_code = 2, int unreadable_code = 1);
   // Opens path for writing, creating it (mode 0666 less the umask) when absent. Returns 0; 8
   // when it is not writable or no regular file, 9 when its disk is full, 15 otherwise.
   int OpenOrCreate(const char* path);

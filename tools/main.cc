@@ -153,8 +153,6 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
         ReadValue(from_file ? call.value_file : call.value, from_file, call.value_bytes);
     if (status != 0) return status;
   }
-  // A dry run works in another directory: a relative mask path must still name the same file.
-  if (call.dry_run && call.mask_path != "-") call.mask_path = AbsolutePath(call.mask_path);
   return kOk;
 }
 
@@ -271,6 +269,7 @@ const std::vector<Subcommand>& Subcommands() {
     // Subcommands with options of their own follow, each from its own file.
     all.push_back(RenderSubcommand());
     all.push_back(CheckSubcommand());
+    all.push_back(RecoverSubcommand());
     return all;
   }();
   return kSubcommands;

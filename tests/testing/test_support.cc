@@ -44,7 +44,10 @@ std::vector<std::string> ListDirectory(const std::string& directory) {
 std::vector<std::string> TakeTempTexts() {
   std::vector<std::string> texts;
   for (const std::string& name : ListDirectory("c:/temp")) {
-    if (name[0] == '.') continue;  // a copy-back record, checked where it matters
+    if (name[0] == '.') {  // a copy-back record: removed, its text is no temporary file's
+      ::unlink(("c:/temp/" + name).c_str());
+      continue;
+    }
     texts.push_back(ReadFile("c:/temp/" + name));
     ::unlink(("c:/temp/" + name).c_str());
   }
