@@ -128,9 +128,16 @@ int ReportResult(const Command& command, const Invocation& call, int code,
   if (code == kTempNotWritable && !temp_problem.empty()) message += ": " + temp_problem;
   // A marker rewrite also answers 8 for a template it cannot read, and for a temporary file it
   // cannot create: say which.
+  struct stat info;
+  const bool not_regular = code != kMaskUnreadable && code != kMaskMissing &&
+                           ::stat(call.template_path.c_str(), &info) == 0 &&
+                           !S_ISREG(info.st_mode);
+  if (code == kTemplateUnreadable && not_regular) message += ": it is not a regular file";
   if (code == kTemplateNotWritable) {
     const char* path = call.template_path.c_str();
-    if (::access(path, F_OK) != 0) {
+    if (not_regular) {
+      message += ": it is not a regular file";
+    } else if (::access(path, F_OK) != 0) {
       message += ": it does not exist";
     } else if (::access(path, R_OK) != 0) {
       message += ": it is not readable";
