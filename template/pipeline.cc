@@ -392,7 +392,8 @@ int TemplateHandle::OpenOrCreate(const char* path) {
     fd_ = OpenDescriptor(path, kOpenReadWrite | kOpenCreateExclusive, kTemplateFileMode, &error);
     created_ = fd_ >= 0;
   }
-  if (fd_ < 0) return WriteOpenFailureCode(path);
+  // A directory is no template, as a FIFO or a device is not (below).
+  if (fd_ < 0) return error == EISDIR ? kTemplateNotWritable : WriteOpenFailureCode(path);
   writable_ = true;
   if (!StatDescriptor(fd_, &status_, &error)) return kOpenFailed;
   if (!status_.regular) return kTemplateNotWritable;
@@ -433,8 +434,10 @@ int RunDirectRewrite(const char* path, Producer& producer, std::string* new_text
 
   TemplateHandle handle;
   code = handle.OpenOrCreate(path);
+  if (code == kOk) StepReached("template-opened");
   if (code == kOk) code = LockDescriptor(handle.fd(), /*exclusive=*/true) ? kOk : kOpenFailed;
   if (code == kOk) {
+    StepReached("template-locked");
     const std::string directory = TempDirectory();
     FinishCopyBack(handle, directory);
     // The copy back is recoverable when the temporary directory takes the text; the mask copy
@@ -449,6 +452,7 @@ int RunDirectRewrite(const char* path, Producer& producer, std::string* new_text
     }
     bool touched = false;
     if (staged) {
+      StepReached("temp-written");
       code = JournaledCopyBack(handle, temp, directory, &touched);
       // The record of a copy back that failed part way needs its text.
       if (code != kOk && touched) temp.Keep();
