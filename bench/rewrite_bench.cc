@@ -90,8 +90,11 @@ class Workspace {
 
  private:
   Workspace() {
-    char pattern[] = "/tmp/zrtmask-rewrite-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
+    // TMPDIR chooses the file system measured (tmpfs, ext4, ...).
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/zrtmask-rewrite-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     directory_ = pattern;
     std::filesystem::create_directories(directory_ + "/c:/temp");
     std::filesystem::current_path(directory_);

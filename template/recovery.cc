@@ -144,9 +144,11 @@ std::string RecordPath(const std::string& directory, std::uint64_t device, std::
 
 bool WriteRecord(const std::string& directory, const CopyBackRecord& record, int* error) {
   const std::string final_path = RecordPath(directory, record.device, record.inode);
-  std::uint32_t number = 0;
-  if (!RandomNumber(&number, error)) return false;
-  const std::string staging = final_path + "." + std::to_string(number) + ".new";
+  // One staging name per template: the template's lock keeps other rewrites of it out, and a
+  // staging file that a crash left is removed rather than piled up.
+  const std::string staging = final_path + ".new";
+  int ignored_error = 0;
+  RemoveFile(staging.c_str(), &ignored_error);
   const int fd = OpenDescriptor(staging.c_str(),
                                 kOpenReadWrite | kOpenCreateExclusive | kOpenNoFollow, 0600, error);
   if (fd < 0) return false;
