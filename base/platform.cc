@@ -1,11 +1,11 @@
 // POSIX calls behind base/platform.h, and the fault seam of the tests.
 #include "base/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <dirent.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/random.h>

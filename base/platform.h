@@ -64,8 +64,19 @@ bool SameFile(const char* first, const char* second);
 // with, known for descriptors opened while a fault is armed). A failed statvfs counts the disk
 // as full. Several faults may be armed at once; DisarmFaults clears them all.
 enum class Call {
-  kOpen, kRead, kWrite, kStatvfs, kAccess, kUnlink, kTruncate, kReserve, kLock,
-  kStat, kRename, kSync, kRandom,
+  kOpen,
+  kRead,
+  kWrite,
+  kStatvfs,
+  kAccess,
+  kUnlink,
+  kTruncate,
+  kReserve,
+  kLock,
+  kStat,
+  kRename,
+  kSync,
+  kRandom,
 };
 void ArmFault(Call kind, int nth, int error, const char* path_part = "");
 void DisarmFaults();
@@ -103,10 +114,10 @@ bool IsExistsError(int error);
 
 // Flags of OpenDescriptor, combined as bits.
 enum OpenFlag : unsigned {
-  kOpenRead = 0,               // for reading only
-  kOpenReadWrite = 1,          // for reading and writing
-  kOpenCreateExclusive = 2,    // create it; EEXIST when the name exists (a link included)
-  kOpenNoFollow = 4,           // ELOOP when the name is a symbolic link
+  kOpenRead = 0,             // for reading only
+  kOpenReadWrite = 1,        // for reading and writing
+  kOpenCreateExclusive = 2,  // create it; EEXIST when the name exists (a link included)
+  kOpenNoFollow = 4,         // ELOOP when the name is a symbolic link
 };
 // Opens path (O_CLOEXEC, and O_NONBLOCK for the open only, so that opening a FIFO cannot
 // hang). A file created gets mode less the umask. Returns the descriptor, or -1 with the errno.

@@ -74,9 +74,9 @@ bool ByteReader::Refill() {
       buffer_[filled++] = '\r';
       pending_cr_ = false;
     }
-    long count =
-        owns_fd_ ? ReadSome(fd_, buffer_ + filled, 1 + kBlockSize - filled, &read_error_)
-                 : ReadAt(fd_, buffer_ + filled, 1 + kBlockSize - filled, file_offset_, &read_error_);
+    long count = owns_fd_ ? ReadSome(fd_, buffer_ + filled, 1 + kBlockSize - filled, &read_error_)
+                          : ReadAt(fd_, buffer_ + filled, 1 + kBlockSize - filled, file_offset_,
+                                   &read_error_);
     if (count > 0) file_offset_ += static_cast<std::uint64_t>(count);
     if (count <= 0) {
       // The carriage return held back, if any, ended the file: it is a lone one.

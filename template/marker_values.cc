@@ -1,8 +1,8 @@
 // The marker-value insertion: the producer of the marker rewrites, which copies the template
 // through the marker tokenizer and inserts a value after the first processing marker of a kind.
 #include <algorithm>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <memory>

@@ -159,9 +159,9 @@ class TempFile : public ByteSink {
       if (!RandomNumber(&number, &error)) return kOpenFailed;
       name_ = std::to_string(number & 0x7fffffffu) + ".html";
       candidate = directory + name_;
-      const int fd = OpenDescriptor(
-          candidate.c_str(), kOpenReadWrite | kOpenCreateExclusive | kOpenNoFollow,
-          kTempFileMode, &error);
+      const int fd =
+          OpenDescriptor(candidate.c_str(), kOpenReadWrite | kOpenCreateExclusive | kOpenNoFollow,
+                         kTempFileMode, &error);
       if (fd >= 0) {
         path_ = candidate;
         created_ = true;

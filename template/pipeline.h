@@ -159,9 +159,9 @@ class TextOnlyScope {
 struct FailureDetail {
   enum class Kind {
     kNone,
-    kLockTimeout,         // the lock on path was not had in time
-    kItemTooLong,         // the item ending on line was longer than the scanner's buffers
-    kTempDirOpenToOthers, // path, the temporary directory, is writable by others, not sticky
+    kLockTimeout,          // the lock on path was not had in time
+    kItemTooLong,          // the item ending on line was longer than the scanner's buffers
+    kTempDirOpenToOthers,  // path, the temporary directory, is writable by others, not sticky
   };
   Kind kind = Kind::kNone;
   int line = 0;

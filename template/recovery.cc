@@ -2,9 +2,9 @@
 // on disk in the template, and finished by whoever next holds the template's lock.
 #include "template/recovery.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -34,9 +34,9 @@ bool CannotReserve(int error) {
 
 std::string RecordText(const CopyBackRecord& record) {
   std::ostringstream text;
-  text << kRecordHeader << "\ndevice " << record.device << "\ninode " << record.inode
-       << "\nlength " << record.length << "\nchecksum " << record.checksum << "\ntemp "
-       << record.temp_name << "\ntemplate " << record.template_path << "\n";
+  text << kRecordHeader << "\ndevice " << record.device << "\ninode " << record.inode << "\nlength "
+       << record.length << "\nchecksum " << record.checksum << "\ntemp " << record.temp_name
+       << "\ntemplate " << record.template_path << "\n";
   return text.str();
 }
 
@@ -78,7 +78,8 @@ std::string ReadRecord(const std::string& path, CopyBackRecord* record) {
       ++fields;
     }
   }
-  if (fields != 6 || record->temp_name.empty() || record->temp_name.find('/') != std::string::npos) {
+  if (fields != 6 || record->temp_name.empty() ||
+      record->temp_name.find('/') != std::string::npos) {
     return "the record is incomplete";
   }
   return "";
@@ -248,7 +249,8 @@ RecoveryResult FinishCopyBack(const TemplateHandle& handle, const std::string& d
   result.outcome = RecoveryResult::Outcome::kLeftAlone;
   CopyBackRecord record;
   result.problem = ReadRecord(result.record_path, &record);
-  if (result.problem.empty() && (record.device != identity.device || record.inode != identity.inode)) {
+  if (result.problem.empty() &&
+      (record.device != identity.device || record.inode != identity.inode)) {
     result.problem = "the record names another file";
   }
   if (!result.problem.empty()) {

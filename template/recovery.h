@@ -67,10 +67,10 @@ int CopyBackFrom(const TemplateHandle& handle, std::uint64_t length, const CopyS
 // What a recovery did.
 struct RecoveryResult {
   enum class Outcome {
-    kNone,      // no record for the template
-    kFinished,  // the copy back was finished; record and temporary file removed
-    kLeftAlone, // the record or its text failed a check (problem says which); left as it is
-    kFailed,    // the copy back failed again (full disk, say); record kept for the next try
+    kNone,       // no record for the template
+    kFinished,   // the copy back was finished; record and temporary file removed
+    kLeftAlone,  // the record or its text failed a check (problem says which); left as it is
+    kFailed,     // the copy back failed again (full disk, say); record kept for the next try
   };
   Outcome outcome = Outcome::kNone;
   std::string record_path;

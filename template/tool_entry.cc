@@ -16,10 +16,18 @@ Detail LastDetail() {
   const FailureDetail detail = LastFailureDetail();
   Detail answer;
   switch (detail.kind) {
-    case FailureDetail::Kind::kNone: answer.kind = kNoDetail; break;
-    case FailureDetail::Kind::kLockTimeout: answer.kind = kLockTimeout; break;
-    case FailureDetail::Kind::kItemTooLong: answer.kind = kItemTooLong; break;
-    case FailureDetail::Kind::kTempDirOpenToOthers: answer.kind = kTempDirOpenToOthers; break;
+    case FailureDetail::Kind::kNone:
+      answer.kind = kNoDetail;
+      break;
+    case FailureDetail::Kind::kLockTimeout:
+      answer.kind = kLockTimeout;
+      break;
+    case FailureDetail::Kind::kItemTooLong:
+      answer.kind = kItemTooLong;
+      break;
+    case FailureDetail::Kind::kTempDirOpenToOthers:
+      answer.kind = kTempDirOpenToOthers;
+      break;
   }
   answer.line = detail.line;
   answer.path = detail.path;
@@ -33,10 +41,18 @@ std::vector<Recovered> Recover(const std::string& directory,
     for (const RecoveryResult& result : RecoverTemplates(directory, templates)) {
       Recovered answer;
       switch (result.outcome) {
-        case RecoveryResult::Outcome::kNone: answer.outcome = 0; break;
-        case RecoveryResult::Outcome::kFinished: answer.outcome = 1; break;
-        case RecoveryResult::Outcome::kLeftAlone: answer.outcome = 2; break;
-        case RecoveryResult::Outcome::kFailed: answer.outcome = 3; break;
+        case RecoveryResult::Outcome::kNone:
+          answer.outcome = 0;
+          break;
+        case RecoveryResult::Outcome::kFinished:
+          answer.outcome = 1;
+          break;
+        case RecoveryResult::Outcome::kLeftAlone:
+          answer.outcome = 2;
+          break;
+        case RecoveryResult::Outcome::kFailed:
+          answer.outcome = 3;
+          break;
       }
       answer.template_path = result.template_path;
       answer.record_path = result.record_path;

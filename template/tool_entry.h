@@ -21,9 +21,9 @@ ZRTMASK_EXPORT int RewriteToText(const std::function<int()>& rewrite, std::strin
 // Why the last operation of this thread failed, beyond its code.
 enum DetailKind : int {
   kNoDetail = 0,
-  kLockTimeout = 1,         // the template's lock was not had in time
-  kItemTooLong = 2,         // line: where the item too long to write back ends
-  kTempDirOpenToOthers = 3, // path: the temporary directory, writable by others, not sticky
+  kLockTimeout = 1,          // the template's lock was not had in time
+  kItemTooLong = 2,          // line: where the item too long to write back ends
+  kTempDirOpenToOthers = 3,  // path: the temporary directory, writable by others, not sticky
 };
 struct Detail {
   int kind = kNoDetail;

@@ -72,7 +72,8 @@ int ReadValue(const std::string& argument, bool from_file, std::string& bytes) {
     bytes = argument;
     return 0;
   }
-  const int error = argument == "-" ? ReadWholeFile(argument, bytes) : ReadValueFile(argument, bytes);
+  const int error =
+      argument == "-" ? ReadWholeFile(argument, bytes) : ReadValueFile(argument, bytes);
   if (error != 0) {
     PrintError(DisplayName(argument), error == kNotRegular ? "not a regular file (a FIFO, a "
                                                              "device or a directory)"

@@ -130,8 +130,7 @@ int ReportResult(const Command& command, const Invocation& call, int code,
   // cannot create: say which.
   struct stat info;
   const bool not_regular = code != kMaskUnreadable && code != kMaskMissing &&
-                           ::stat(call.template_path.c_str(), &info) == 0 &&
-                           !S_ISREG(info.st_mode);
+                           ::stat(call.template_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
   if (code == kTemplateUnreadable && not_regular) message += ": it is not a regular file";
   if (code == kTemplateNotWritable) {
     const char* path = call.template_path.c_str();

@@ -54,8 +54,7 @@ int RunRecover(const RecoverOptions& options) {
 }  // namespace
 
 Subcommand RecoverSubcommand() {
-  return {"recover",
-          "Finish the copy backs that a crash or a failed write cut, and list them",
+  return {"recover", "Finish the copy backs that a crash or a failed write cut, and list them",
           [](CLI::App& app) {
             auto options = std::make_shared<RecoverOptions>();
             app.add_option("--temp-dir", options->temp_dir,

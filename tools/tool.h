@@ -67,7 +67,7 @@ struct Invocation {
 // The subcommands with options of their own, each from its own file.
 Subcommand RenderSubcommand();  // render.cc
 Subcommand CheckSubcommand();   // check.cc
-Subcommand RecoverSubcommand(); // recover.cc
+Subcommand RecoverSubcommand();  // recover.cc
 
 // The operands that the library operations take, in the order they are given.
 enum class Operand { kTemplate, kTagName, kValue, kImageSource, kWidth, kHeight, kMask };
