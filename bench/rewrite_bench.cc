@@ -97,6 +97,8 @@ class Workspace {
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     directory_ = pattern;
     std::filesystem::create_directories(directory_ + "/c:/temp");
+    // Owner-only whatever the umask: rewrites refuse a temporary folder open to others.
+    std::filesystem::permissions(directory_ + "/c:/temp", std::filesystem::perms::owner_all);
     std::filesystem::current_path(directory_);
   }
   ~Workspace() {
