@@ -226,7 +226,7 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
   if (command.rewrite != nullptr) {
     CLI::Option* dry_run =
         app.add_flag("--dry-run", call.dry_run,
-                     "Rewrite a private copy and print its new text; the template is not touched");
+                     "Print the new text instead of writing it; the template is not touched");
     CLI::Option* diff = app.add_flag(
         "--diff", call.diff, "With a dry run, print a unified diff against the template instead");
     // A flag that takes an optional value after "=": "--backup FILE" keeps FILE an operand.
