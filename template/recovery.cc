@@ -312,6 +312,7 @@ std::vector<RecoveryResult> RecoverTemplates(const std::string& directory,
                                              const std::vector<std::string>& templates) {
   std::vector<RecoveryResult> results;
   std::vector<std::string> paths = templates;
+  std::vector<std::string> record_paths(templates.size());
   if (templates.empty()) {
     std::vector<std::string> names;
     int error = 0;
@@ -328,12 +329,15 @@ std::vector<RecoveryResult> RecoverTemplates(const std::string& directory,
         continue;
       }
       paths.push_back(record.template_path);
+      record_paths.push_back(directory + name);
     }
   }
-  for (const std::string& path : paths) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
     TemplateHandle handle;
     RecoveryResult result;
     result.template_path = path;
+    result.record_path = record_paths[i];
     if (handle.Open(path.c_str(), /*for_writing=*/true) != kOk) {
       result.outcome = RecoveryResult::Outcome::kLeftAlone;
       result.problem = "the template cannot be opened";
