@@ -4,9 +4,12 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -199,6 +202,7 @@ bool TruncateFd(int fd, std::uint64_t length, int* error) {
 
 std::int64_t FileSize(int fd, std::uint64_t* allocated, int* error) {
   struct stat info;
+  if ((*error = InjectedError(Call::kStat, fd)) != 0) return -1;
   if (::fstat(fd, &info) != 0) {
     *error = errno;
     return -1;
@@ -300,6 +304,7 @@ int CreateExclusiveWithMode(const char* path, unsigned mode, int* error) {
 bool SyncFd(int fd, int* error) {
   // A flush reports the write errors that the writes themselves did not.
   if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  if ((*error = InjectedError(Call::kSync, fd)) != 0) return false;
   for (;;) {
     if (::fsync(fd) == 0) return true;
     if (errno != EINTR) {
@@ -314,6 +319,7 @@ bool RenameFile(const char* from, const char* to, int* error) {
     *error = EFAULT;
     return false;
   }
+  if ((*error = InjectedError(Call::kRename, from)) != 0) return false;
   if (::rename(from, to) == 0) return true;
   *error = errno;
   return false;
@@ -330,7 +336,9 @@ bool SyncDirectory(const char* directory, int* error) {
 
 bool FileMode(const char* path, unsigned* mode) {
   struct stat info;
-  if (path == nullptr || ::stat(path, &info) != 0) return false;
+  if (path == nullptr || InjectedError(Call::kStat, path) != 0 || ::stat(path, &info) != 0) {
+    return false;
+  }
   *mode = static_cast<unsigned>(info.st_mode) & 07777u;
   return true;
 }
@@ -354,6 +362,140 @@ bool IsPermissionError(int error) { return error == EACCES || error == EPERM; }
 
 bool IsExistsError(int error) { return error == EEXIST; }
 
+int OpenDescriptor(const char* path, unsigned flags, unsigned mode, int* error) {
+  int os_flags = (flags & kOpenReadWrite) != 0 ? O_RDWR : O_RDONLY;
+  if ((flags & kOpenCreateExclusive) != 0) os_flags |= O_CREAT | O_EXCL;
+  if ((flags & kOpenNoFollow) != 0) os_flags |= O_NOFOLLOW;
+  const int fd = OpenRetrying(path, os_flags | O_NONBLOCK, static_cast<mode_t>(mode), error);
+  if (fd < 0) return -1;
+  // Reads and writes block as usual; only the open must not wait for a FIFO's other end.
+  const int status_flags = ::fcntl(fd, F_GETFL);
+  if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+    *error = errno;
+    int ignored = 0;
+    CloseFd(fd, &ignored);
+    return -1;
+  }
+  return fd;
+}
+
+namespace {
+
+void FillStatus(const struct stat& info, FileStatus* status) {
+  status->device = static_cast<std::uint64_t>(info.st_dev);
+  status->inode = static_cast<std::uint64_t>(info.st_ino);
+  status->size = static_cast<std::int64_t>(info.st_size);
+  status->allocated = static_cast<std::uint64_t>(info.st_blocks) * 512;
+  status->owner = static_cast<unsigned>(info.st_uid);
+  status->group = static_cast<unsigned>(info.st_gid);
+  status->mode = static_cast<unsigned>(info.st_mode) & 07777u;
+  status->regular = S_ISREG(info.st_mode);
+  status->directory = S_ISDIR(info.st_mode);
+  status->symlink = S_ISLNK(info.st_mode);
+}
+
+}  // namespace
+
+bool StatDescriptor(int fd, FileStatus* status, int* error) {
+  if ((*error = InjectedError(Call::kStat, fd)) != 0) return false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    *error = errno;
+    return false;
+  }
+  FillStatus(info, status);
+  return true;
+}
+
+bool StatPath(const char* path, FileStatus* status, int* error) {
+  if (path == nullptr) {
+    *error = EFAULT;
+    return false;
+  }
+  if ((*error = InjectedError(Call::kStat, path)) != 0) return false;
+  struct stat info;
+  if (::stat(path, &info) != 0) {
+    *error = errno;
+    return false;
+  }
+  FillStatus(info, status);
+  return true;
+}
+
+unsigned EffectiveUserId() { return static_cast<unsigned>(::geteuid()); }
+
+long ReadAt(int fd, char* buffer, std::size_t size, std::uint64_t offset, int* error) {
+  if ((*error = InjectedError(Call::kRead, fd)) != 0) return -1;
+  for (;;) {
+    const ssize_t count = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (count >= 0) return static_cast<long>(count);
+    if (errno != EINTR) {
+      *error = errno;
+      return -1;
+    }
+  }
+}
+
+bool WriteAllAt(int fd, const char* data, std::size_t size, std::uint64_t offset, int* error) {
+  if ((*error = InjectedError(Call::kWrite, fd)) != 0) return false;
+  while (size > 0) {
+    const ssize_t count = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      return false;
+    }
+    data += count;
+    offset += static_cast<std::uint64_t>(count);
+    size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool RandomNumber(std::uint32_t* number, int* error) {
+  if ((*error = InjectedError(Call::kRandom, "")) != 0) return false;
+  for (;;) {
+    const ssize_t count = ::getrandom(number, sizeof *number, 0);
+    if (count == static_cast<ssize_t>(sizeof *number)) return true;
+    if (count < 0 && errno == EINTR) continue;
+    *error = count < 0 ? errno : EIO;
+    return false;
+  }
+}
+
+bool ListNames(const char* directory, std::vector<std::string>* names, int* error) {
+  if ((*error = InjectedError(Call::kOpen, directory)) != 0) return false;
+  DIR* stream = ::opendir(directory);
+  if (stream == nullptr) {
+    *error = errno;
+    return false;
+  }
+  while (const struct dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(stream);
+  return true;
+}
+
+std::string ResolvedPath(const char* path) {
+  char resolved[PATH_MAX];
+  if (path == nullptr) return "";
+  if (::realpath(path, resolved) == nullptr) return path;
+  return resolved;
+}
+
+namespace {
+std::atomic<StepHook> step_hook{nullptr};
+}  // namespace
+
+void SetStepHook(StepHook hook) { step_hook.store(hook, std::memory_order_release); }
+
+void StepReached(const char* step) {
+  const StepHook hook = step_hook.load(std::memory_order_acquire);
+  if (hook != nullptr) hook(step);
+}
+
 }  // namespace zrtmask
 
 // ---------------------------------------------------------------------------------------------
@@ -361,17 +503,6 @@ bool IsExistsError(int error) { return error == EEXIST; }
 namespace zrtmask {
 
 namespace {
-
-void FillStatus(const struct stat& info, FileStatus* status) {
-  status->regular = S_ISREG(info.st_mode);
-  status->directory = S_ISDIR(info.st_mode);
-  status->symlink = S_ISLNK(info.st_mode);
-  status->mode = static_cast<unsigned>(info.st_mode) & 07777u;
-  status->owner = static_cast<unsigned>(info.st_uid);
-  status->group = static_cast<unsigned>(info.st_gid);
-  status->size = static_cast<std::int64_t>(info.st_size);
-  status->device = static_cast<std::uint64_t>(info.st_dev);
-}
 
 // openat(2), retried on EINTR, through the seam's open faults (by name).
 int OpenAtRetrying(int dir_fd, const char* name, int flags, mode_t mode, int* error) {
@@ -402,16 +533,6 @@ int OpenForReadNonBlocking(const char* path, int* error) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
-}
-
-bool StatFd(int fd, FileStatus* status, int* error) {
-  struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    *error = errno;
-    return false;
-  }
-  FillStatus(info, status);
-  return true;
 }
 
 int OpenDirectory(const char* directory, int* error) {

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zrtmask {
 
@@ -61,7 +63,21 @@ bool SameFile(const char* first, const char* second);
 // calls on a path containing it count (for the calls on a descriptor: the path it was opened
 // with, known for descriptors opened while a fault is armed). A failed statvfs counts the disk
 // as full. Several faults may be armed at once; DisarmFaults clears them all.
-enum class Call { kOpen, kRead, kWrite, kStatvfs, kAccess, kUnlink, kTruncate, kReserve, kLock };
+enum class Call {
+  kOpen,
+  kRead,
+  kWrite,
+  kStatvfs,
+  kAccess,
+  kUnlink,
+  kTruncate,
+  kReserve,
+  kLock,
+  kStat,
+  kRename,
+  kSync,
+  kRandom,
+};
 void ArmFault(Call kind, int nth, int error, const char* path_part = "");
 void DisarmFaults();
 
@@ -94,24 +110,64 @@ bool IsPermissionError(int error);
 // True when error says that a file to be created exists already.
 bool IsExistsError(int error);
 
+// Calls on the one descriptor that a rewrite, a query or a recovery holds on each file.
+
+// Flags of OpenDescriptor, combined as bits.
+enum OpenFlag : unsigned {
+  kOpenRead = 0,             // for reading only
+  kOpenReadWrite = 1,        // for reading and writing
+  kOpenCreateExclusive = 2,  // create it; EEXIST when the name exists (a link included)
+  kOpenNoFollow = 4,         // ELOOP when the name is a symbolic link
+};
+// Opens path (O_CLOEXEC, and O_NONBLOCK for the open only, so that opening a FIFO cannot
+// hang). A file created gets mode less the umask. Returns the descriptor, or -1 with the errno.
+int OpenDescriptor(const char* path, unsigned flags, unsigned mode, int* error);
+
+// What fstat/stat tell of a file.
+struct FileStatus {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::uint64_t allocated = 0;  // bytes of disk space held (st_blocks * 512)
+  unsigned owner = 0;           // user id
+  unsigned group = 0;           // group id
+  unsigned mode = 0;            // permission bits, 07777
+  bool regular = false;
+  bool directory = false;
+  bool symlink = false;  // only from StatAt with follow_links false
+};
+// The status of the open file. Returns true, or false with the errno in *error.
+bool StatDescriptor(int fd, FileStatus* status, int* error);
+// The status of the file at path, following links. Returns true, or false with the errno.
+bool StatPath(const char* path, FileStatus* status, int* error);
+// The effective user id of the process.
+unsigned EffectiveUserId();
+
+// pread: up to size bytes at offset. Returns the count (0 at the end), or -1 with the errno.
+long ReadAt(int fd, char* buffer, std::size_t size, std::uint64_t offset, int* error);
+// pwrite: all size bytes at offset. Returns true, or false with the errno in *error.
+bool WriteAllAt(int fd, const char* data, std::size_t size, std::uint64_t offset, int* error);
+// A number from the kernel's random source (getrandom). Returns true, or false with the errno.
+bool RandomNumber(std::uint32_t* number, int* error);
+
+// The names in directory, but "." and "..". Returns true, or false with the errno in *error.
+bool ListNames(const char* directory, std::vector<std::string>* names, int* error);
+// The absolute path of path with every link resolved (realpath), or path itself when that
+// fails.
+std::string ResolvedPath(const char* path);
+
+// The test hook called at the named steps of a rewrite (StepReached); null for none. For tests
+// only: it lets a test stop a child process, or swap a name, between two steps.
+using StepHook = void (*)(const char* step);
+void SetStepHook(StepHook hook);
+void StepReached(const char* step);
+
 }  // namespace zrtmask
 
 // ---------------------------------------------------------------------------------------------
 // Publishing through descriptors: a page's folder is opened once and every name in it is reached
 // relative to that descriptor, so that a name swapped meanwhile redirects nothing.
 namespace zrtmask {
-
-// What fstat(2) says of a file.
-struct FileStatus {
-  bool regular = false;
-  bool directory = false;
-  bool symlink = false;  // only from StatAt with follow_links false
-  unsigned mode = 0;     // permission bits, 07777
-  unsigned owner = 0;
-  unsigned group = 0;
-  std::int64_t size = 0;
-  std::uint64_t device = 0;
-};
 
 // A span of bytes for WriteSpans.
 struct ByteSpan {
@@ -122,8 +178,6 @@ struct ByteSpan {
 // Opens path for reading without blocking on a FIFO or a device (O_NONBLOCK, cleared again for a
 // regular file). Returns the descriptor, or -1 with the errno in *error.
 int OpenForReadNonBlocking(const char* path, int* error);
-// fstat(2) of fd. Returns true, or false with the errno in *error.
-bool StatFd(int fd, FileStatus* status, int* error);
 // Opens directory (following links) as a descriptor for the calls below. -1 with *error.
 int OpenDirectory(const char* directory, int* error);
 // fstatat(2) of name in the folder dir_fd; a link is reported as a link unless follow_links.

@@ -90,10 +90,15 @@ class Workspace {
 
  private:
   Workspace() {
-    char pattern[] = "/tmp/zrtmask-rewrite-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
+    // TMPDIR chooses the file system measured (tmpfs, ext4, ...).
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/zrtmask-rewrite-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     directory_ = pattern;
     std::filesystem::create_directories(directory_ + "/c:/temp");
+    // Owner-only whatever the umask: rewrites refuse a temporary folder open to others.
+    std::filesystem::permissions(directory_ + "/c:/temp", std::filesystem::perms::owner_all);
     std::filesystem::current_path(directory_);
   }
   ~Workspace() {

@@ -78,6 +78,8 @@ class InScratchDirectory {
       auto* pattern = new std::string(std::filesystem::temp_directory_path() / "zrtmask-fuzz-XXXXXX");
       Require(::mkdtemp(pattern->data()) != nullptr && std::filesystem::create_directories(*pattern + "/c:/temp"),
               "cannot create the scratch directory");
+      // Owner-only whatever the umask: rewrites refuse a temporary folder open to others.
+      std::filesystem::permissions(*pattern + "/c:/temp", std::filesystem::perms::owner_all);
       std::atexit([] { std::filesystem::remove_all(*scratch); });
       return pattern;
     }();

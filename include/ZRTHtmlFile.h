@@ -29,7 +29,8 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   // An object bound to no template: every operation returns 2 and touches no file.
   ZRTHtmlFile();
   // An object bound to the template at path. The string is not copied: it must outlive the
-  // object. Seeds the C runtime's random generator (temporary names) with the time.
+  // object. Seeds the C runtime's random generator with the time (as it always has; the
+  // temporary names come from the kernel's random source).
   explicit ZRTHtmlFile(const char* path);
   ZRTHtmlFile(const ZRTHtmlFile& other) = default;
   // Copies the path and the other fields; nothing is owned.
@@ -37,8 +38,9 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   ~ZRTHtmlFile();
 
   // Queries. Each returns 0 when the template was read to its end (found or not); 2 when it
-  // does not exist, 1 when it cannot be read, 15 when it cannot be opened otherwise or a read
-  // fails part way.
+  // does not exist, 1 when it cannot be read or is no regular file (a FIFO, a device, a
+  // directory) or its lock was not had in 30 s, 15 when it cannot be opened otherwise or a read
+  // fails part way. A copy back that a crash cut is finished first (see the README).
   // A null out-parameter is accepted: the answer is then not handed back.
 
   // The view name: the text of the title element inside the ZRTViewName element, with
@@ -53,10 +55,13 @@ class ZRTMASK_EXPORT ZRTHtmlFile {
   // Appends the name of every element whose name begins with "ZRT", in document order.
   int GetAllZRTTag(ZRTListValZRTUnicodeString* tags);
 
-  // Rewrites. Each but CopyMaskFile writes the new text to a temporary file in "c:/temp/" and
-  // copies it back over the template; a failure after that file was created leaves it there
-  // (except 10). On failure the template is unchanged, except when a write into it fails part
-  // way (9 or 15): the temporary file (the mask) then holds the new text. Codes: zrtmask_result.h.
+  // Rewrites. Each writes the new text to a temporary file in "c:/temp/" (CopyMaskFile: when
+  // the directory is there) and copies it back over the template, through the one descriptor
+  // the template was opened with; a failure after that file was created leaves it there (except
+  // 10 and 12). On failure the template is unchanged, except when a write into it fails part
+  // way (9 or 15): the temporary file then holds the new text, and the next access finishes the
+  // copy. An item rewrite that would cut an item longer than the scanner's buffers returns 12.
+  // Codes: zrtmask_result.h.
 
   // Replaces the template's text with the bytes of the mask file (creating the template when
   // absent); 0 and no change when the mask is the template. 22 when the mask does not exist,

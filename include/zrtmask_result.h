@@ -20,6 +20,9 @@ enum ResultCode : int {
                               // is full
   kRegionNotClosed = 10,      // a marker region or title is not closed; template left unchanged
   kNotInMask = 11,            // a part named in a page fill is not in the mask; nothing written
+  kItemTooLong = 12,          // an item rewrite would cut an item longer than the scanner's
+                              // buffers (a name over 255 bytes, a value, comment over 524287);
+                              // template left unchanged
   kOpenFailed = 15,           // an open or write failed for a cause the checks do not find
   kMaskUnreadable = 21,       // the mask file exists but cannot be read
   kMaskMissing = 22,          // the mask file does not exist (or no mask path was given)
@@ -40,6 +43,7 @@ inline const char* DescribeResult(int code) {
     case kTemplateDiskFull: return "disk full";
     case kRegionNotClosed: return "a marker region or title is not closed; template left unchanged";
     case kNotInMask: return "a region, title, image or marker to fill is not in the mask";
+    case kItemTooLong: return "an item is too long to be written back";
     case kOpenFailed: return "open or write failed";
     case kMaskUnreadable: return "mask file is not readable";
     case kMaskMissing: return "mask file does not exist";

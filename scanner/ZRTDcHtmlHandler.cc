@@ -65,6 +65,7 @@
 #include <new>
 #include <utility>
 
+#include "base/failures.h"
 #include "base/platform.h"
 #include "scanner/byte_reader.h"
 #include "scanner/scan_access.h"
@@ -548,11 +549,21 @@ class ItemScan {
     length_ = 0;
   }
   // Append c to the name or value buffer, storing nothing when it is full.
+  // A byte beyond the limit is dropped, and the reader notes that an item was cut (a rewrite
+  // must not write it back shorter).
   void AppendToName(int c) {
-    if (length_ < kMaxNameLength) name_[length_++] = static_cast<char>(c);
+    if (length_ < kMaxNameLength) {
+      name_[length_++] = static_cast<char>(c);
+    } else {
+      scanner_._stream->item_cut = true;
+    }
   }
   void AppendToValue(int c) {
-    if (length_ < kMaxValueLength) value_[length_++] = static_cast<char>(c);
+    if (length_ < kMaxValueLength) {
+      value_[length_++] = static_cast<char>(c);
+    } else {
+      scanner_._stream->item_cut = true;
+    }
   }
 
   // An item of type has ended and reading goes on in state next. Returns true, with the item
@@ -666,9 +677,8 @@ int ZRTDcHtmlHandler::OpenFile(const char* path) {
     return zrtmask::kOk;
   }
   delete reader;
-  if (!zrtmask::PathAccess(path, 0)) return zrtmask::kTemplateMissing;
-  if (!zrtmask::PathAccess(path, 4)) return zrtmask::kTemplateUnreadable;
-  return zrtmask::kOpenFailed;
+  return zrtmask::ReadOpenFailureCode(path, zrtmask::kTemplateMissing,
+                                      zrtmask::kTemplateUnreadable);
 }
 
 int ZRTDcHtmlHandler::GetItemType() const { return _itemType; }
@@ -696,6 +706,12 @@ namespace zrtmask {
 
 int ScanAccess::ReadError(const ZRTDcHtmlHandler& scanner) {
   return scanner._stream == nullptr ? 0 : scanner._stream->read_error();
+}
+
+bool ScanAccess::TakeItemCut(ZRTDcHtmlHandler& scanner) {
+  if (scanner._stream == nullptr || !scanner._stream->item_cut) return false;
+  scanner._stream->item_cut = false;
+  return true;
 }
 
 }  // namespace zrtmask

@@ -10,7 +10,16 @@ namespace zrtmask {
 
 ByteReader::~ByteReader() {
   int ignored_error = 0;
-  CloseFd(fd_, &ignored_error);
+  if (owns_fd_) CloseFd(fd_, &ignored_error);
+}
+
+bool ByteReader::OpenDescriptor(int fd, int* error) {
+  assert(fd_ < 0 && source_ == nullptr);
+  fd_ = fd;
+  owns_fd_ = false;
+  Refill();
+  *error = read_error_;
+  return read_error_ == 0;
 }
 
 bool ByteReader::Open(const char* path, int* error) {
@@ -65,7 +74,10 @@ bool ByteReader::Refill() {
       buffer_[filled++] = '\r';
       pending_cr_ = false;
     }
-    long count = ReadSome(fd_, buffer_ + filled, 1 + kBlockSize - filled, &read_error_);
+    long count = owns_fd_ ? ReadSome(fd_, buffer_ + filled, 1 + kBlockSize - filled, &read_error_)
+                          : ReadAt(fd_, buffer_ + filled, 1 + kBlockSize - filled, file_offset_,
+                                   &read_error_);
+    if (count > 0) file_offset_ += static_cast<std::uint64_t>(count);
     if (count <= 0) {
       // The carriage return held back, if any, ended the file: it is a lone one.
       at_end_ = true;

@@ -7,6 +7,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -82,6 +83,10 @@ class ByteReader {
   // directory) fails here. Returns true, or false with the errno in *error. Requires that no
   // file is open yet.
   bool Open(const char* path, int* error);
+  // Reads the open file fd from its start (by offset: the descriptor's own position is left
+  // alone), without owning it: fd must stay open while the reader is in use. Reads the first
+  // block as Open does. Returns true, or false with the errno in *error.
+  bool OpenDescriptor(int fd, int* error);
   // Reads size bytes at data instead of a file; they must stay valid and unchanged while the
   // reader is in use. CR LF folds as in a file, and Offset maps back to positions in data.
   // Requires that no file is open yet. Reading may then allocate (may throw std::bad_alloc).
@@ -98,6 +103,9 @@ class ByteReader {
 
   // errno of a read that failed, 0 when none did. Reads answer kEndOfInput after it.
   int read_error() const { return read_error_; }
+
+  // Set by the scanner when a name or value was longer than its buffer and was cut.
+  bool item_cut = false;
 
  private:
   friend class ByteCursor;
@@ -123,6 +131,8 @@ class ByteReader {
   bool RefillFromBytes(std::size_t kept);
 
   int fd_ = -1;
+  bool owns_fd_ = true;
+  std::uint64_t file_offset_ = 0;  // of the next read, for a borrowed descriptor
   // Reading bytes instead of a file (OpenBytes): the bytes, the next one to copy, the offset in
   // source_ of the block's first new byte and of the byte kept in buffer_[0], and the buffer
   // positions of the line feeds whose CR was dropped, in order.

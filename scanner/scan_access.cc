@@ -21,6 +21,21 @@ int ScanAccess::OpenBytes(ZRTDcHtmlHandler& scanner, const char* data, std::size
   return kOk;
 }
 
+int ScanAccess::OpenDescriptor(ZRTDcHtmlHandler& scanner, int fd) {
+  delete scanner._stream;
+  scanner._stream = nullptr;
+  if (scanner._name == nullptr || scanner._value == nullptr) return kOpenFailed;
+  ByteReader* reader = new (std::nothrow) ByteReader;
+  int error = 0;
+  if (reader == nullptr || !reader->OpenDescriptor(fd, &error)) {
+    delete reader;
+    return kOpenFailed;
+  }
+  scanner._stream = reader;
+  scanner._atEnd = 0;
+  return kOk;
+}
+
 std::size_t ScanAccess::Offset(const ZRTDcHtmlHandler& scanner, std::size_t back) {
   return scanner._stream->Offset(back);
 }

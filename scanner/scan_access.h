@@ -22,6 +22,13 @@ class ScanAccess {
   // the last item (a line feed read from CR LF counts as both bytes). With back = 1, the offset
   // of that character itself.
   static std::size_t Offset(const ZRTDcHtmlHandler& scanner, std::size_t back = 0);
+  // Opens scanner on the open file fd, read from its start without moving its position or
+  // taking it over (fd must outlive the scan). Returns 0, or 15 when the first block cannot be
+  // read or the scanner has no buffers.
+  static int OpenDescriptor(ZRTDcHtmlHandler& scanner, int fd);
+  // True, once, when a name or value was cut at its buffer's size since the last call (by the
+  // item last found or an item skipped before it).
+  static bool TakeItemCut(ZRTDcHtmlHandler& scanner);
   // True when the scanner is between tags and comments (reading text).
   static bool InText(const ZRTDcHtmlHandler& scanner);
 };

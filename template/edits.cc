@@ -9,6 +9,7 @@
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
 #include "ZRTUnicodeString.h"
+#include "base/failures.h"
 #include "scanner/scan_access.h"
 #include "template/item_edit.h"
 #include "template/marker_rules.h"
@@ -22,10 +23,10 @@ namespace {
 // Scans the template and hands every item to an edit, which writes the new text.
 class ItemProducer : public Producer {
  public:
-  ItemProducer(const char* path, ItemEdit& edit) : path_(path), edit_(edit) {}
+  explicit ItemProducer(ItemEdit& edit) : edit_(edit) {}
 
-  int Open() override {
-    const int opened = scanner_.OpenFile(path_);
+  int Open(int template_fd) override {
+    const int opened = ScanAccess::OpenDescriptor(scanner_, template_fd);
     if (opened == kOk) scanner_.SetFindTypes(kAllItemTypes);
     return opened;
   }
@@ -43,6 +44,11 @@ class ItemProducer : public Producer {
         item.value = scanner_.GetItemValue();
       }
       item.line = scanner_.GetCurrentLineNb();
+      // Written back, an item that the scanner cut would lose its end.
+      if (ScanAccess::TakeItemCut(scanner_)) {
+        NoteFailureDetail({FailureDetail::Kind::kItemTooLong, item.line, ""});
+        return kItemTooLong;
+      }
       edit_.OnItem(item, writer);
       writer.Record(item);
     }
@@ -58,7 +64,6 @@ class ItemProducer : public Producer {
   const char* DiskFullMessage() const override { return edit_.DiskFullMessage(); }
 
  private:
-  const char* path_;
   ItemEdit& edit_;
   ZRTDcHtmlHandler scanner_;
 };
@@ -212,28 +217,19 @@ class ImageEdit : public ItemEdit {
   const std::string* pending_ = nullptr;
 };
 
-// Runs operation; an allocation failure (or any other exception) becomes 15.
-template <typename Operation>
-int CatchingFailures(Operation operation) noexcept {
-  try {
-    return operation();
-  } catch (...) {
-    return kOpenFailed;
-  }
-}
-
 }  // namespace
 
 int RunItemRewrite(const char* template_path, ItemEdit& edit) {
   if (template_path == nullptr) return kTemplateMissing;
-  ItemProducer producer(template_path, edit);
+  ClearFailureDetail();
+  ItemProducer producer(edit);
   return RunStagedRewrite(template_path, producer, RewriteKind::kItems);
 }
 
 }  // namespace zrtmask
 
 int ZRTHtmlFile::SetZRTViewName(ZRTUnicodeString name) {
-  return zrtmask::CatchingFailures([&] {
+  return zrtmask::CatchAll([&] {
     const char* bytes = name;
     zrtmask::ViewNameEdit edit(zrtmask::ItemWriter::Escape(bytes, zrtmask::kEscapeAngles));
     return zrtmask::RunItemRewrite(_path, edit);
@@ -241,7 +237,7 @@ int ZRTHtmlFile::SetZRTViewName(ZRTUnicodeString name) {
 }
 
 int ZRTHtmlFile::SetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString content) {
-  return zrtmask::CatchingFailures([&] {
+  return zrtmask::CatchAll([&] {
     std::string prepared = zrtmask::ItemWriter::Escape(
         zrtmask::Utf8Of(content), zrtmask::kEscapeAngles | zrtmask::kLineFeedsAsBreaks);
     prepared += "<BR>";
@@ -252,7 +248,7 @@ int ZRTHtmlFile::SetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString con
 }
 
 int ZRTHtmlFile::dumpZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString text) {
-  return zrtmask::CatchingFailures([&] {
+  return zrtmask::CatchAll([&] {
     zrtmask::RegionContentEdit edit(tagName.ConvertToChar(), zrtmask::Utf8Of(text),
                                     "Disk full : ZRTHtmlFile::dump ...\n");
     return zrtmask::RunItemRewrite(_path, edit);
@@ -260,7 +256,7 @@ int ZRTHtmlFile::dumpZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString te
 }
 
 int ZRTHtmlFile::SetZRTImageName(ZRTUnicodeString imageName, int width, int height) {
-  return zrtmask::CatchingFailures([&] {
+  return zrtmask::CatchAll([&] {
     const char* bytes = imageName;
     // The name is written whole, in double quotes: a double quote in it becomes "&quot;".
     zrtmask::ImageEdit edit(zrtmask::ItemWriter::Escape(bytes, zrtmask::kEscapeQuotes),

@@ -2,6 +2,7 @@
 // through the marker tokenizer and inserts a value after the first processing marker of a kind.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/failures.h"
 #include "base/platform.h"
 #include "template/pipeline.h"
 #include "zrtmask_result.h"
@@ -19,8 +21,8 @@ namespace {
 
 using zrtmask::kOk;
 
-// An input buffer over a descriptor, read in blocks through the platform layer. A failed read
-// ends the input and is kept.
+// An input buffer over a descriptor, read in blocks by offset from its start through the
+// platform layer. A failed read ends the input and is kept.
 class DescriptorStreamBuf : public std::streambuf {
  public:
   explicit DescriptorStreamBuf(int fd) : fd_(fd), buffer_(new char[kSize]) {}
@@ -30,8 +32,9 @@ class DescriptorStreamBuf : public std::streambuf {
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     if (error_ != 0) return traits_type::eof();
-    const long count = zrtmask::ReadSome(fd_, buffer_.get(), kSize, &error_);
+    const long count = zrtmask::ReadAt(fd_, buffer_.get(), kSize, offset_, &error_);
     if (count <= 0) return traits_type::eof();
+    offset_ += static_cast<std::uint64_t>(count);
     setg(buffer_.get(), buffer_.get(), buffer_.get() + count);
     return traits_type::to_int_type(*gptr());
   }
@@ -40,6 +43,7 @@ class DescriptorStreamBuf : public std::streambuf {
   static constexpr std::size_t kSize = 1 << 16;
   int fd_;
   int error_ = 0;
+  std::uint64_t offset_ = 0;
   std::unique_ptr<char[]> buffer_;
 };
 
@@ -101,19 +105,12 @@ struct Tokenizer {
 // and writes the value after the first marker of the tokenizer's kind.
 class MarkerValueProducer : public zrtmask::Producer {
  public:
-  MarkerValueProducer(const char* path, std::vector<char> value, Tokenizer tokenizer)
-      : path_(path), value_(std::move(value)), tokenizer_(std::move(tokenizer)) {}
-  ~MarkerValueProducer() override {
-    int error = 0;
-    zrtmask::CloseFd(fd_, &error);
-  }
+  MarkerValueProducer(std::vector<char> value, Tokenizer tokenizer)
+      : value_(std::move(value)), tokenizer_(std::move(tokenizer)) {}
 
-  // A template that cannot be opened is reported as not writable, as the temporary file's
-  // own failures are.
-  int Open() override {
-    int error = 0;
-    fd_ = zrtmask::OpenForRead(path_, &error);
-    return fd_ >= 0 ? kOk : zrtmask::kTemplateNotWritable;
+  int Open(int template_fd) override {
+    fd_ = template_fd;
+    return kOk;
   }
 
   int Produce(zrtmask::ByteSink& sink) override {
@@ -146,7 +143,6 @@ class MarkerValueProducer : public zrtmask::Producer {
   }
 
  private:
-  const char* path_;
   std::vector<char> value_;
   Tokenizer tokenizer_;
   int fd_ = -1;
@@ -156,7 +152,8 @@ class MarkerValueProducer : public zrtmask::Producer {
 
 int ZRTHtmlFile::setZRTToken(ZRTUnicodeString value, Tokens kind) {
   if (_path == nullptr) return zrtmask::kTemplateMissing;
-  try {
+  return zrtmask::CatchAll([&] {
+    zrtmask::ClearFailureDetail();
     _tokenKind = kind;
     Tokenizer tokenizer{[this](std::istream* in, std::ostream* out) {
                           _inStream = in;
@@ -164,11 +161,9 @@ int ZRTHtmlFile::setZRTToken(ZRTUnicodeString value, Tokens kind) {
                         },
                         [this] { return static_cast<int>(getNextToken()); },
                         [this] { return readTokenChar(); }};
-    MarkerValueProducer producer(_path, ValueBytes(value), std::move(tokenizer));
+    MarkerValueProducer producer(ValueBytes(value), std::move(tokenizer));
     return zrtmask::RunStagedRewrite(_path, producer, zrtmask::RewriteKind::kMarkerValue);
-  } catch (...) {
-    return zrtmask::kOpenFailed;
-  }
+  });
 }
 
 int ZRTHtmlFile::SetZRTStart(ZRTUnicodeString value) {

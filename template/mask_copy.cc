@@ -1,9 +1,10 @@
 // The mask copy: the producer that reads a mask file whole, the template's new text.
+#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "ZRTFileAccess.h"
 #include "ZRTHtmlFile.h"
+#include "base/failures.h"
 #include "base/platform.h"
 #include "template/pipeline.h"
 #include "zrtmask_result.h"
@@ -12,12 +13,9 @@ namespace zrtmask {
 
 namespace {
 
-// Explains why the mask could not be opened: 22 absent, 21 not readable, 15 otherwise.
-int DiagnoseMaskOpen(const char* mask_path) {
-  if (ZRTFileAccess(mask_path, 0) == -1) return kMaskMissing;
-  if (ZRTFileAccess(mask_path, 4) == -1) return kMaskUnreadable;
-  return kOpenFailed;
-}
+// A mask may grow while it is read (by a writer that takes no lock): reading stops this far
+// beyond the size it had when opened, so that memory stays within the file's size.
+constexpr std::size_t kMaxGrowth = 1 << 16;
 
 // Reads the mask whole under a shared lock, so that a rewrite of the mask through the library
 // is never seen half done; the lock is released before the template is locked.
@@ -26,24 +24,32 @@ class MaskProducer : public Producer {
   MaskProducer(const char* mask_path, const char* template_path)
       : mask_path_(mask_path), template_path_(template_path) {}
 
-  int Open() override {
-    FileLock lock;
-    if (!lock.Acquire(mask_path_, /*exclusive=*/false)) return kOpenFailed;
-    if (lock.fd() < 0) return DiagnoseMaskOpen(mask_path_);
+  int Open(int /*template_fd*/) override {
+    TemplateHandle mask;
+    // A FIFO, a device or a directory is refused as an unreadable mask.
+    const int opened = mask.Open(mask_path_, /*for_writing=*/false, kMaskMissing, kMaskUnreadable);
+    if (opened != kOk) return opened;
+    if (!LockDescriptor(mask.fd(), /*exclusive=*/false)) return kOpenFailed;
     // Copying a file over itself would change nothing.
-    if (SameFile(mask_path_, template_path_)) {
+    FileStatus target;
+    int error = 0;
+    if (StatPath(template_path_, &target, &error) && target.device == mask.status().device &&
+        target.inode == mask.status().inode) {
       same_file_ = true;
       return kOk;
     }
     // The whole mask is read before the template is touched, so that a mask that cannot be
     // read to its end leaves the template as it was.
+    const std::size_t limit = static_cast<std::size_t>(mask.status().size) + kMaxGrowth;
+    bytes_.reserve(static_cast<std::size_t>(mask.status().size));
     std::unique_ptr<char[]> chunk(new char[1 << 16]);
-    int error = 0;
-    for (;;) {
-      const long count = ReadSome(lock.fd(), chunk.get(), 1 << 16, &error);
+    for (std::uint64_t offset = 0;;) {
+      const long count = ReadAt(mask.fd(), chunk.get(), 1 << 16, offset, &error);
       if (count < 0) return kOpenFailed;
       if (count == 0) return kOk;
+      if (bytes_.size() + static_cast<std::size_t>(count) > limit) return kOpenFailed;
       bytes_.append(chunk.get(), static_cast<std::size_t>(count));
+      offset += static_cast<std::uint64_t>(count);
     }
   }
 
@@ -67,10 +73,9 @@ class MaskProducer : public Producer {
 int ZRTHtmlFile::CopyMaskFile(const char* maskPath) {
   if (_path == nullptr) return zrtmask::kTemplateMissing;
   if (maskPath == nullptr) return zrtmask::kMaskMissing;
-  try {
+  return zrtmask::CatchAll([&] {
+    zrtmask::ClearFailureDetail();
     zrtmask::MaskProducer producer(maskPath, _path);
     return zrtmask::RunDirectRewrite(_path, producer);
-  } catch (...) {
-    return zrtmask::kOpenFailed;
-  }
+  });
 }

@@ -1,5 +1,6 @@
-// The rewrite pipeline: lock, temporary file and sink, free-space test, copy back, keep on
-// failure. Every file access goes through base/platform.h.
+// The rewrite pipeline: one descriptor on the template, lock, temporary file and sink, flushes,
+// free-space test, record, copy back, keep on failure. Every file access goes through
+// base/platform.h, every failure code through base/failures.h.
 #include "template/pipeline.h"
 
 #include <atomic>
@@ -11,7 +12,9 @@
 
 #include "ZRTHtmlFile.h"
 #include "ZRTWebTrace.h"
+#include "base/failures.h"
 #include "base/platform.h"
+#include "template/recovery.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
@@ -27,39 +30,19 @@ constexpr std::size_t kChunkSize = 1 << 16;
 constexpr unsigned kTempFileMode = 0600;
 // A template created by the mask copy gets the usual mode, less the umask.
 constexpr unsigned kTemplateFileMode = 0666;
+// Directory bits: writable by others, and the sticky bit that keeps them from renaming or
+// removing what they do not own.
+constexpr unsigned kOthersMayWrite = 0002;
+constexpr unsigned kStickyBit = 01000;
 
-// True when a failed reservation says only that the file cannot reserve space (a device, a
-// file system without the call): the copy back then goes ahead without one.
-bool CannotReserve(int error) {
-  return error == EOPNOTSUPP || error == ENODEV || error == ESPIPE || error == EINVAL;
-}
+thread_local FailureDetail last_failure;
+// Where the rewrites of this thread hand their new text instead of writing it; null: they write.
+thread_local std::string* text_only_target = nullptr;
 
-// Explains why the temporary file at path could not be created, in a fixed order.
-int DiagnoseTempCreate(const char* path, const std::string& directory) {
-  if (!PathAccess(path, 2)) return kTempNotWritable;
-  if (PathAccess(path, 0)) return kTempExists;
-  if (DiskFullCode(directory.c_str()) != kOk) return kTempDiskFull;
-  return kOpenFailed;
-}
-
-// Explains why the finished temporary file at path could not be opened for reading.
-int DiagnoseTempReopen(const char* path) {
-  if (!PathAccess(path, 0)) return kTempVanished;
-  if (!PathAccess(path, 4)) return kTempUnreadable;
-  return kOpenFailed;
-}
-
-// Explains why the template at path could not be opened for output.
-int DiagnoseTemplateOpen(const char* path) {
-  if (!PathAccess(path, 2)) return kTemplateNotWritable;
-  if (DiskFullCode(path) != kOk) return kTemplateDiskFull;
-  return kOpenFailed;
-}
-
-// The code of a failed write: disk_full_code when the disk holding path has no room, else 15.
-int WriteFailureCode(int error, const char* path, int disk_full_code) {
-  if (IsNoSpaceError(error) || DiskFullCode(path) != kOk) return disk_full_code;
-  return kOpenFailed;
+// True when a failed open for writing says that the file may still be read: it is then opened
+// for reading, and the rewrite fails where it would write, as it did before.
+bool MayStillRead(int error) {
+  return IsPermissionError(error) || error == EROFS || error == ETXTBSY || error == EISDIR;
 }
 
 // The marker rewrite's code for a temporary file that could not be created.
@@ -69,15 +52,17 @@ int MarkerTempCreateCode(int create_code) {
   return kOpenFailed;
 }
 
-// True when the first line end read from fd is CR LF. Reads from the current offset.
+// True when the first line end of the open file fd is CR LF. Reads from its start by offset.
 bool FirstLineEndIsCrLf(int fd) {
   if (fd < 0) return false;
   char chunk[4096];
   char previous = 0;
   int error = 0;
+  std::uint64_t offset = 0;
   for (;;) {
-    const long count = ReadSome(fd, chunk, sizeof chunk, &error);
+    const long count = ReadAt(fd, chunk, sizeof chunk, offset, &error);
     if (count <= 0) return false;
+    offset += static_cast<std::uint64_t>(count);
     const char* line_feed =
         static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(count)));
     if (line_feed != nullptr) return (line_feed == chunk ? previous : line_feed[-1]) == '\r';
@@ -92,10 +77,58 @@ struct LineEnds {
   bool after_cr = false;  // ... also when it follows a CR
 };
 
-// The temporary file "<directory><rand()>.html", created exclusively with mode 0600, and the
-// sink that writes the new text into it through a buffer, shaping its line ends: the file holds
-// exactly the text that the template is to get. The destructor closes the file and removes it
-// unless Keep() was called; a file this object did not create is never removed.
+// The sink that shapes the new text's line ends on its way to another sink: the target holds
+// exactly the text that the template is to get.
+class LineEndSink : public ByteSink {
+ public:
+  LineEndSink(ByteSink& target, LineEnds line_ends) : target_(target), line_ends_(line_ends) {}
+
+  bool Write(const char* data, std::size_t size) override {
+    if (!line_ends_.fold && !line_ends_.crlf) return target_.Write(data, size);
+    bool ok = true;
+    const char* cursor = data;
+    const char* end = data + size;
+    while (cursor < end) {
+      const char* line_feed = static_cast<const char*>(
+          std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
+      const char* run_end = line_feed != nullptr ? line_feed : end;
+      if (run_end > cursor) {
+        ok = target_.Write(cursor, static_cast<std::size_t>(run_end - cursor)) && ok;
+        previous_ = run_end[-1];
+      }
+      if (line_feed == nullptr) break;
+      if (!line_ends_.fold || previous_ != '\n') {
+        const bool add_cr = line_ends_.crlf && (line_ends_.after_cr || previous_ != '\r');
+        static const char kCrLf[] = "\r\n";
+        ok = target_.Write(add_cr ? kCrLf : kCrLf + 1, add_cr ? 2 : 1) && ok;
+      }
+      previous_ = '\n';
+      cursor = line_feed + 1;
+    }
+    return ok;
+  }
+
+ private:
+  ByteSink& target_;
+  LineEnds line_ends_;
+  char previous_ = 0;  // the byte written before, or the line feed dropped before
+};
+
+// The new text held in memory.
+class MemorySink : public ByteSink {
+ public:
+  bool Write(const char* data, std::size_t size) override {
+    text.append(data, size);
+    return true;
+  }
+  std::string text;
+};
+
+// The temporary file "<directory><number>.html", the number from the kernel's random source,
+// created exclusively, without following a link, with mode 0600, and the sink that writes into
+// it through a buffer. It is never opened again by its name: the copy back reads it through the
+// descriptor that wrote it. The destructor closes it and removes it unless Keep() was called; a
+// file this object did not create is never removed.
 class TempFile : public ByteSink {
  public:
   TempFile() = default;
@@ -107,16 +140,28 @@ class TempFile : public ByteSink {
     if (created_ && !keep_) RemoveFile(path_.c_str(), &error);
   }
 
-  // Draws names with rand() until one is free (at most kMaxTempNameDraws). Returns 0; 3 when
-  // the file cannot be created and is not writable, 4 when every name drawn exists, 5 when the
-  // disk is full, 15 otherwise. Allocates the buffer (may throw std::bad_alloc).
+  // Draws names until one is free (at most kMaxTempNameDraws). Returns 0; 3 when the directory
+  // is writable by others without the sticky bit (they could swap the file), or the file cannot
+  // be created and is not writable, 4 when every name drawn exists, 5 when the disk is full, 15
+  // otherwise. Allocates the buffer (may throw std::bad_alloc).
   int Create(const std::string& directory) {
     buffer_.reset(new char[kChunkSize]);
+    FileStatus folder;
+    int error = 0;
+    if (StatPath(directory.c_str(), &folder, &error) && folder.directory &&
+        (folder.mode & kOthersMayWrite) != 0 && (folder.mode & kStickyBit) == 0) {
+      NoteFailureDetail({FailureDetail::Kind::kTempDirOpenToOthers, 0, directory});
+      return kTempNotWritable;
+    }
     std::string candidate;
     for (int draw = 0; draw < kMaxTempNameDraws; ++draw) {
-      candidate = directory + std::to_string(std::rand()) + ".html";
-      int error = 0;
-      const int fd = CreateExclusive(candidate.c_str(), kTempFileMode, &error);
+      std::uint32_t number = 0;
+      if (!RandomNumber(&number, &error)) return kOpenFailed;
+      name_ = std::to_string(number & 0x7fffffffu) + ".html";
+      candidate = directory + name_;
+      const int fd =
+          OpenDescriptor(candidate.c_str(), kOpenReadWrite | kOpenCreateExclusive | kOpenNoFollow,
+                         kTempFileMode, &error);
       if (fd >= 0) {
         path_ = candidate;
         created_ = true;
@@ -124,65 +169,14 @@ class TempFile : public ByteSink {
         return kOk;
       }
       // Only a taken name is worth another draw; any other failure would repeat.
-      if (error != EEXIST) break;
+      if (!IsExistsError(error)) break;
     }
-    return DiagnoseTempCreate(candidate.c_str(), directory);
+    return TempCreateFailureCode(candidate.c_str(), directory.c_str());
   }
-
-  void SetLineEnds(LineEnds line_ends) { line_ends_ = line_ends; }
 
   bool Write(const char* data, std::size_t size) override {
     if (error_ != 0) return false;
-    if (!line_ends_.fold && !line_ends_.crlf) return Append(data, size);
-    const char* cursor = data;
-    const char* end = data + size;
-    while (cursor < end) {
-      const char* line_feed = static_cast<const char*>(
-          std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor)));
-      const char* run_end = line_feed != nullptr ? line_feed : end;
-      if (run_end > cursor) {
-        Append(cursor, static_cast<std::size_t>(run_end - cursor));
-        previous_ = run_end[-1];
-      }
-      if (line_feed == nullptr) break;
-      if (!line_ends_.fold || previous_ != '\n') {
-        const bool add_cr = line_ends_.crlf && (line_ends_.after_cr || previous_ != '\r');
-        static const char kCrLf[] = "\r\n";
-        Append(add_cr ? kCrLf : kCrLf + 1, add_cr ? 2 : 1);
-      }
-      previous_ = '\n';
-      cursor = line_feed + 1;
-    }
-    return error_ == 0;
-  }
-
-  // Flushes and closes the file. Returns 0; 5 when a write failed and the temporary disk is
-  // full, 15 for another failure.
-  int FinishWriting(const std::string& directory) {
-    Flush();
-    int close_error = 0;
-    // close can report a delayed write error (on network file systems, say).
-    if (!CloseFd(fd_, &close_error) && error_ == 0) error_ = close_error;
-    fd_ = -1;
-    if (error_ == 0) return kOk;
-    return WriteFailureCode(error_, directory.c_str(), kTempDiskFull);
-  }
-
-  // Opens the finished file for reading. Returns 0; 7 when it no longer exists, 6 when it is
-  // not readable, 15 otherwise.
-  int OpenForReading() {
-    int error = 0;
-    fd_ = OpenForRead(path_.c_str(), &error);
-    return fd_ >= 0 ? kOk : DiagnoseTempReopen(path_.c_str());
-  }
-  int fd() const { return fd_; }
-  std::uint64_t size() const { return size_; }
-  // Leaves the file in place when this object is destroyed (its text may be the only copy).
-  void Keep() { keep_ = true; }
-
- private:
-  bool Append(const char* data, std::size_t size) {
-    if (error_ != 0) return false;
+    checksum_.Add(data, size);
     size_ += size;
     if (used_ + size > kChunkSize && !Flush()) return false;
     // A piece as large as the buffer (an item writer's whole buffer) goes straight to the file.
@@ -194,6 +188,24 @@ class TempFile : public ByteSink {
     used_ += size;
     return true;
   }
+
+  // Writes what is buffered and flushes the file to disk. Returns 0; 5 when a write failed and
+  // the temporary disk is full, 15 for another failure.
+  int FinishWriting(const std::string& directory) {
+    Flush();
+    if (error_ == 0) SyncFd(fd_, &error_);
+    if (error_ == 0) return kOk;
+    return WriteFailureCode(error_, directory.c_str(), kTempDiskFull);
+  }
+
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }
+  std::uint64_t size() const { return size_; }
+  std::uint64_t checksum() const { return checksum_.value(); }
+  // Leaves the file in place when this object is destroyed (its text may be the only copy).
+  void Keep() { keep_ = true; }
+
+ private:
   bool Flush() {
     if (error_ == 0 && used_ > 0) WriteAll(fd_, buffer_.get(), used_, &error_);
     used_ = 0;
@@ -201,99 +213,92 @@ class TempFile : public ByteSink {
   }
 
   std::string path_;
+  std::string name_;
   bool created_ = false;
   bool keep_ = false;
   int fd_ = -1;
-  int error_ = 0;  // errno of the first failed write or close, 0 when none
+  int error_ = 0;  // errno of the first failed write or flush, 0 when none
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   std::uint64_t size_ = 0;
-  LineEnds line_ends_;
-  char previous_ = 0;  // the byte written before, or the line feed dropped before
+  Checksum checksum_;
 };
 
-// The new text held in memory (an unstaged rewrite).
-class MemorySink : public ByteSink {
- public:
-  bool Write(const char* data, std::size_t size) override {
-    text.append(data, size);
-    return true;
-  }
-  std::string text;
-};
-
-// Overwrites the template at path in place with the size bytes that read_next hands out (its
-// inode, mode and links stay; on a nearly full disk the blocks it holds are reused) and cuts it
-// to that length. Before the first byte is written, the new length is reserved on the template's
-// disk unless the blocks it holds already cover it, so that a full disk fails the rewrite with
-// the template as it was. Returns 0; 8 when the template cannot be opened for output and is not
-// writable, 9 when its disk is full, 15 otherwise (template unchanged in these cases); 9 or 15
-// when writing fails part way.
-template <typename ReadNext>
-int CopyBack(const char* path, std::uint64_t size, ReadNext read_next) {
+// The copy back of a finished temporary file: the record first, then the copy through the
+// template's descriptor, then the record's removal. Returns 0, or the code of the failed step:
+// a record that cannot be written leaves the template as it was; a copy that fails part way
+// leaves the record, so that the next access finishes it.
+int JournaledCopyBack(const TemplateHandle& handle, TempFile& temp, const std::string& directory,
+                      bool* touched) {
+  CopyBackRecord record;
+  record.device = handle.status().device;
+  record.inode = handle.status().inode;
+  record.length = temp.size();
+  record.checksum = temp.checksum();
+  record.temp_name = temp.name();
+  record.template_path = ResolvedPath(handle.path());
   int error = 0;
-  const int fd = OpenForWriteExisting(path, &error);
-  if (fd < 0) return DiagnoseTemplateOpen(path);
-  int result = kOk;
-  // A text that fits in the blocks the template holds needs no new space: they are written over.
-  std::uint64_t held = 0;
-  const std::int64_t old_size = FileSize(fd, &held, &error);
-  if (size > held && !ReserveSpace(fd, size, &error) && !CannotReserve(error)) {
-    result = WriteFailureCode(error, path, kTemplateDiskFull);
-    // A reservation that failed half way may have grown the file.
-    int ignored = 0;
-    if (old_size >= 0 && FileSize(fd, nullptr, &ignored) != old_size) {
-      TruncateFd(fd, static_cast<std::uint64_t>(old_size), &ignored);
-    }
-    CloseFd(fd, &ignored);
-    return result;
+  if (!WriteRecord(directory, record, &error)) {
+    return WriteFailureCode(error, directory.c_str(), kTempDiskFull);
   }
-  std::uint64_t written = 0;
-  for (;;) {
-    const char* data = nullptr;
-    const long count = read_next(&data);
-    if (count == 0) break;
-    if (count < 0) {
-      result = kOpenFailed;
-      break;
-    }
-    if (!WriteAll(fd, data, static_cast<std::size_t>(count), &error)) {
-      result = WriteFailureCode(error, path, kTemplateDiskFull);
-      break;
-    }
-    written += static_cast<std::uint64_t>(count);
+  StepReached("record-written");
+  const int copied = CopyBackFrom(handle, temp.size(), DescriptorSource(temp.fd()), touched);
+  if (copied != kOk) {
+    // A reservation that failed wrote nothing: the record has nothing to finish.
+    if (!*touched) RemoveRecord(directory, record.device, record.inode, &error);
+    return copied;
   }
-  // A text no shorter than the old one has replaced it whole: only a shorter one needs the cut.
-  const bool shorter = old_size < 0 || written < static_cast<std::uint64_t>(old_size);
-  if (result == kOk && shorter && !TruncateFd(fd, written, &error)) result = kOpenFailed;
-  if (!CloseFd(fd, &error) && result == kOk) {
-    result = WriteFailureCode(error, path, kTemplateDiskFull);
-  }
-  return result;
+  StepReached("template-synced");
+  RemoveRecord(directory, record.device, record.inode, &error);
+  return kOk;
 }
 
 // The staged steps, with temp owned by the caller, which decides what becomes of the file.
-int Stage(const char* path, Producer& producer, RewriteKind kind, TempFile& temp) {
+int Stage(const char* path, Producer& producer, RewriteKind kind, TempFile& temp,
+          std::string* new_text) {
   const bool items = kind == RewriteKind::kItems;
-  FileLock lock;
-  if (!lock.Acquire(path, /*exclusive=*/true)) return kOpenFailed;
-  // Decided now, under the lock, from the template's old text.
-  const bool crlf = FirstLineEndIsCrLf(lock.fd());
-  temp.SetLineEnds({items, crlf, !items});
   const std::string directory = TempDirectory();
+  TemplateHandle handle;
+  const int opened = handle.Open(path, /*for_writing=*/true);
+  if (opened != kOk) {
+    if (items) return opened;
+    // A marker rewrite reports a template that cannot be read as not writable; one that could
+    // not be opened leaves its temporary file, empty, as it always has.
+    if (handle.fd() < 0 && new_text == nullptr) temp.Create(directory);
+    return kTemplateNotWritable;
+  }
+  StepReached("template-opened");
+  if (!LockDescriptor(handle.fd(), /*exclusive=*/true)) return kOpenFailed;
+  if (new_text == nullptr || handle.writable()) FinishCopyBack(handle, directory);
+  StepReached("template-locked");
+  // Decided now, under the lock, from the template's old text.
+  const LineEnds line_ends{items, FirstLineEndIsCrLf(handle.fd()), !items};
+
+  if (new_text != nullptr) {
+    const int ready = producer.Open(handle.fd());
+    if (ready != kOk) return ready;
+    MemorySink memory;
+    LineEndSink shaped(memory, line_ends);
+    const int produced = producer.Produce(shaped);
+    if (produced != kOk) return produced;
+    if (!handle.writable()) return WriteOpenFailureCode(path);
+    *new_text = std::move(memory.text);
+    return kOk;
+  }
 
   if (items) {
-    const int opened = producer.Open();
-    if (opened != kOk) return opened;
+    const int ready = producer.Open(handle.fd());
+    if (ready != kOk) return ready;
     const int created = temp.Create(directory);
     if (created != kOk) return created;
   } else {
     const int created = temp.Create(directory);
-    const int opened = producer.Open();
-    if (opened != kOk) return opened;
+    const int ready = producer.Open(handle.fd());
+    if (ready != kOk) return ready;
     if (created != kOk) return MarkerTempCreateCode(created);
   }
-  const int produced = producer.Produce(temp);
+  LineEndSink shaped(temp, line_ends);
+  const int produced = producer.Produce(shaped);
   if (produced != kOk) return produced;
 
   // A write that failed for want of space and a disk found full after the item scan are the
@@ -305,14 +310,11 @@ int Stage(const char* path, Producer& producer, RewriteKind kind, TempFile& temp
     if (written == kTempDiskFull && message != nullptr) ZRTWebTrace::trace("%s", message);
     return written;
   }
-  const int reopened = temp.OpenForReading();
-  if (reopened != kOk) return reopened;
-  std::unique_ptr<char[]> chunk(new char[kChunkSize]);
-  return CopyBack(path, temp.size(), [&](const char** data) {
-    int error = 0;
-    *data = chunk.get();
-    return ReadSome(temp.fd(), chunk.get(), kChunkSize, &error);
-  });
+  StepReached("temp-written");
+  // A template open for reading only fails here, where its open for output used to.
+  if (!handle.writable()) return WriteOpenFailureCode(path);
+  bool touched = false;
+  return JournaledCopyBack(handle, temp, directory, &touched);
 }
 
 }  // namespace
@@ -332,15 +334,22 @@ void SetLockTimeoutForTesting(int milliseconds) {
                         std::memory_order_relaxed);
 }
 
-bool FileLock::Acquire(const char* path, bool exclusive) {
-  Release();
+bool LockDescriptor(int fd, bool exclusive) {
   int error = 0;
-  fd_ = OpenForRead(path, &error);
-  if (fd_ < 0) return true;
-  if (LockFd(fd_, exclusive, LockTimeoutMs(), &error)) return true;
+  if (LockFd(fd, exclusive, LockTimeoutMs(), &error)) return true;
   // A file system that cannot lock the file at all (some network file systems refuse an
   // exclusive lock on a descriptor open for reading) leaves it unlocked, as it always was.
   if (error == ENOLCK || error == EBADF || error == EINVAL || error == EOPNOTSUPP) return true;
+  if (error == EWOULDBLOCK) NoteFailureDetail({FailureDetail::Kind::kLockTimeout, 0, ""});
+  return false;
+}
+
+bool FileLock::Acquire(const char* path, bool exclusive) {
+  Release();
+  int error = 0;
+  fd_ = OpenDescriptor(path, kOpenRead, 0, &error);
+  if (fd_ < 0) return true;
+  if (LockDescriptor(fd_, exclusive)) return true;
   Release();
   return false;
 }
@@ -351,60 +360,121 @@ void FileLock::Release() {
   fd_ = -1;
 }
 
-int RunStagedRewrite(const char* path, Producer& producer, RewriteKind kind) {
+TemplateHandle::~TemplateHandle() {
+  int error = 0;
+  CloseFd(fd_, &error);
+}
+
+int TemplateHandle::Open(const char* path, bool for_writing, int missing_code,
+                         int unreadable_code) {
+  path_ = path;
+  int error = 0;
+  if (for_writing) {
+    fd_ = OpenDescriptor(path, kOpenReadWrite, 0, &error);
+    writable_ = fd_ >= 0;
+  }
+  if (fd_ < 0 && (!for_writing || MayStillRead(error))) {
+    fd_ = OpenDescriptor(path, kOpenRead, 0, &error);
+  }
+  if (fd_ < 0) return ReadOpenFailureCode(path, missing_code, unreadable_code);
+  if (!StatDescriptor(fd_, &status_, &error)) return kOpenFailed;
+  // A FIFO, a device or a directory has no text to rewrite, and reading one may never end.
+  if (!status_.regular) return unreadable_code;
+  return kOk;
+}
+
+int TemplateHandle::OpenOrCreate(const char* path) {
+  path_ = path;
+  int error = 0;
+  fd_ = OpenDescriptor(path, kOpenReadWrite, 0, &error);
+  if (fd_ < 0 && IsMissingError(error) && PathAccess(path, 0) == false) {
+    // A name that is a dangling link is not created through: the exclusive create fails on it.
+    fd_ = OpenDescriptor(path, kOpenReadWrite | kOpenCreateExclusive, kTemplateFileMode, &error);
+    created_ = fd_ >= 0;
+  }
+  // A directory is no template, as a FIFO or a device is not (below).
+  if (fd_ < 0) return error == EISDIR ? kTemplateNotWritable : WriteOpenFailureCode(path);
+  writable_ = true;
+  if (!StatDescriptor(fd_, &status_, &error)) return kOpenFailed;
+  if (!status_.regular) return kTemplateNotWritable;
+  return kOk;
+}
+
+int RunStagedRewrite(const char* path, Producer& producer, RewriteKind kind,
+                     std::string* new_text) {
   if (path == nullptr) return kTemplateMissing;
+  if (new_text == nullptr) new_text = text_only_target;
   TempFile temp;
-  const int code = Stage(path, producer, kind, temp);
+  const int code = Stage(path, producer, kind, temp, new_text);
   // Kept on purpose: a rewrite that fails after creating its temporary file leaves it in the
   // temporary directory, where an operator finds what was about to be written. A region that
-  // is not closed is a fault of the template, not of the rewrite: nothing is left then.
-  if (code != kOk && code != kRegionNotClosed) temp.Keep();
+  // is not closed, or an item too long to write back, is a fault of the template, not of the
+  // rewrite: nothing is left then. A copy back that failed keeps it for its record too.
+  if (code != kOk && code != kRegionNotClosed && code != kItemTooLong) temp.Keep();
   return code;
 }
 
-int RunDirectRewrite(const char* path, Producer& producer) {
+int RunDirectRewrite(const char* path, Producer& producer, std::string* new_text) {
   if (path == nullptr) return kTemplateMissing;
-  int code = producer.Open();
+  if (new_text == nullptr) new_text = text_only_target;
+  int code = producer.Open(-1);
   if (code != kOk || producer.TemplateIsSource()) return code;
   MemorySink text;
   code = producer.Produce(text);
   if (code != kOk) return code;
-
-  // A template that does not exist yet is created, and removed again when the copy fails, so
-  // that a failure leaves no trace.
-  bool created = false;
-  if (!PathAccess(path, 0)) {
+  if (new_text != nullptr) {
+    FileStatus status;
     int error = 0;
-    const int fd = CreateExclusive(path, kTemplateFileMode, &error);
-    created = fd >= 0;
-    CloseFd(fd, &error);
+    if (StatPath(path, &status, &error) && (!status.regular || !PathAccess(path, 2))) {
+      return kTemplateNotWritable;
+    }
+    *new_text = std::move(text.text);
+    return kOk;
   }
-  {
-    FileLock lock;
-    code = lock.Acquire(path, /*exclusive=*/true) ? kOk : kOpenFailed;
-    if (code == kOk) {
-      bool handed_out = false;
-      code = CopyBack(path, text.text.size(), [&](const char** data) {
-        *data = text.text.data();
-        const long count = handed_out ? 0 : static_cast<long>(text.text.size());
-        handed_out = true;
-        return count;
-      });
+
+  TemplateHandle handle;
+  code = handle.OpenOrCreate(path);
+  if (code == kOk) StepReached("template-opened");
+  if (code == kOk) code = LockDescriptor(handle.fd(), /*exclusive=*/true) ? kOk : kOpenFailed;
+  if (code == kOk) {
+    StepReached("template-locked");
+    const std::string directory = TempDirectory();
+    FinishCopyBack(handle, directory);
+    // The copy back is recoverable when the temporary directory takes the text; the mask copy
+    // needs none, and goes on without one as it always has.
+    TempFile temp;
+    bool staged = false;
+    try {
+      staged = temp.Create(directory) == kOk && temp.Write(text.text.data(), text.text.size()) &&
+               temp.FinishWriting(directory) == kOk;
+    } catch (...) {
+      staged = false;
+    }
+    bool touched = false;
+    if (staged) {
+      StepReached("temp-written");
+      code = JournaledCopyBack(handle, temp, directory, &touched);
+      // The record of a copy back that failed part way needs its text.
+      if (code != kOk && touched) temp.Keep();
+    } else {
+      code = CopyBackFrom(handle, text.text.size(), MemorySource(text.text), &touched);
     }
   }
-  if (code != kOk && created) {
+  if (code != kOk && handle.created()) {
     int error = 0;
     RemoveFile(path, &error);
   }
   return code;
 }
 
-int DiskFullCode(const char* path) {
-  bool ok = false;
-  const std::uint64_t free_bytes = FreeBytes(path, &ok);
-  if (!ok || free_bytes < 1) return kTempDiskFull;
-  return kOk;
+TextOnlyScope::TextOnlyScope(std::string* new_text) : previous_(text_only_target) {
+  text_only_target = new_text;
 }
+TextOnlyScope::~TextOnlyScope() { text_only_target = previous_; }
+
+void NoteFailureDetail(FailureDetail detail) { last_failure = std::move(detail); }
+FailureDetail LastFailureDetail() { return last_failure; }
+void ClearFailureDetail() { last_failure = FailureDetail(); }
 
 }  // namespace zrtmask
 

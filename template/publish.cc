@@ -156,7 +156,7 @@ int OpenFolder(const std::string& directory, const PublishOptions& options, bool
   }
   if (folder->fd.get() < 0) return WriteFailureCode(error);
   FileStatus status;
-  if (StatFd(folder->fd.get(), &status, &error)) folder->device = status.device;
+  if (StatDescriptor(folder->fd.get(), &status, &error)) folder->device = status.device;
   return kOk;
 }
 
@@ -418,7 +418,7 @@ int ReadMaskFile(const char* path, std::string* bytes, unsigned* mode) {
     return kOpenFailed;
   }
   FileStatus status;
-  if (!StatFd(fd.get(), &status, &error)) return kOpenFailed;
+  if (!StatDescriptor(fd.get(), &status, &error)) return kOpenFailed;
   // A FIFO would block, a device may never end, a directory cannot be read.
   if (!status.regular) return kMaskUnreadable;
   // Shared, as a query locks its template: a rewrite of the mask is not read half way.

@@ -6,9 +6,11 @@
 
 #include "ZRTDcHtmlHandler.h"
 #include "ZRTHtmlFile.h"
+#include "base/failures.h"
 #include "scanner/scan_access.h"
 #include "template/marker_rules.h"
 #include "template/pipeline.h"
+#include "template/recovery.h"
 #include "zrtmask_result.h"
 
 namespace {
@@ -26,30 +28,29 @@ bool NameIs(const char* name, const char* expected) { return std::strcmp(name, e
 // meanwhile, so that a rewrite through the library is never seen half done. Returns 0 once the
 // end is reached; otherwise the scanner's open code (2 missing, 1 unreadable, 15 other), 1 when
 // the lock cannot be had in time, and 2 when the object has no path.
+// The scanner reads the descriptor that holds the lock; a copy back that a crash cut is
+// finished first. A FIFO, a device or a directory is refused as unreadable (1).
 template <typename OnItem>
 int ScanTemplate(const char* path, int find_types, OnItem on_item) {
   if (path == nullptr) return zrtmask::kTemplateMissing;
-  zrtmask::FileLock lock;
-  if (!lock.Acquire(path, /*exclusive=*/false)) return zrtmask::kTemplateUnreadable;
+  zrtmask::ClearFailureDetail();
+  zrtmask::TemplateHandle handle;
+  const int opened = handle.Open(path, /*for_writing=*/false);
+  if (opened != kOk) return opened;
+  if (!zrtmask::LockDescriptor(handle.fd(), /*exclusive=*/false)) {
+    return zrtmask::kTemplateUnreadable;
+  }
+  if (!zrtmask::FinishCopyBackForQuery(handle, zrtmask::TempDirectory())) {
+    return zrtmask::kTemplateUnreadable;
+  }
   ZRTDcHtmlHandler scanner;
-  const int code = scanner.OpenFile(path);
+  const int code = zrtmask::ScanAccess::OpenDescriptor(scanner, handle.fd());
   if (code != kOk) return code;
   scanner.SetFindTypes(find_types);
   while (scanner.FindNextItem() != 0) on_item(scanner);
   // A read that failed part way is not the end of the template: the answer may be wrong.
   if (zrtmask::ScanAccess::ReadError(scanner) != 0) return zrtmask::kOpenFailed;
   return kOk;
-}
-
-// Runs a query; the only exception a query can meet is a failed allocation, which must not
-// leave the library.
-template <typename Query>
-int Guarded(Query query) noexcept {
-  try {
-    return query();
-  } catch (...) {
-    return zrtmask::kOpenFailed;
-  }
 }
 
 // Replaces every "&lt;" by "<" and then every "&gt;" by ">", in one pass over the bytes. This
@@ -79,7 +80,7 @@ ZRTUnicodeString ToUnicode(const std::string& bytes) {
 }  // namespace
 
 int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString* name) {
-  return Guarded([&] {
+  return zrtmask::CatchAll([&] {
     zrtmask::ViewNameTitle view_title(zrtmask::ViewNameTitle::Role::kReader);
     bool found = false;
     std::string title;
@@ -103,7 +104,7 @@ int ZRTHtmlFile::GetZRTViewName(ZRTUnicodeString* name) {
 }
 
 int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString* content) {
-  return Guarded([&] {
+  return zrtmask::CatchAll([&] {
     if (content != nullptr) content->Reset();
     zrtmask::MarkerRegion region(tagName.ConvertToChar());
     std::string collected;
@@ -128,7 +129,7 @@ int ZRTHtmlFile::GetZRTTagContent(ZRTUnicodeString tagName, ZRTUnicodeString* co
 }
 
 int ZRTHtmlFile::GetZRTPath(ZRTUnicodeString* path) {
-  return Guarded([&] {
+  return zrtmask::CatchAll([&] {
     zrtmask::MarkerRegion path_region("ZRTPath");
     bool after_sys = false;
     bool found = false;
@@ -152,7 +153,7 @@ int ZRTHtmlFile::GetZRTPath(ZRTUnicodeString* path) {
 }
 
 int ZRTHtmlFile::GetAllZRTTag(ZRTListValZRTUnicodeString* tags) {
-  return Guarded([&] {
+  return zrtmask::CatchAll([&] {
     return ScanTemplate(_path, kAllTagTypes, [&](const ZRTDcHtmlHandler& scanner) {
       const char* tag = scanner.GetItemName();
       if (tags != nullptr && std::strncmp(tag, "ZRT", 3) == 0) tags->Append(ZRTUnicodeString(tag));

@@ -135,6 +135,7 @@ struct Conditions {
 Conditions SetUpFaults(const std::string& fault_list) {
   static const std::map<std::string, Call> kCalls = {{"open", Call::kOpen}, {"read", Call::kRead},
       {"write", Call::kWrite}, {"statvfs", Call::kStatvfs}, {"access", Call::kAccess},
+      {"sync", Call::kSync}, {"rename", Call::kRename}, {"stat", Call::kStat},
       {"unlink", Call::kUnlink}, {"truncate", Call::kTruncate}, {"reserve", Call::kReserve},
       {"lock", Call::kLock}};
   static const std::map<std::string, int> kErrors = {{"EACCES", EACCES}, {"EIO", EIO},
@@ -160,10 +161,11 @@ Conditions SetUpFaults(const std::string& fault_list) {
 }
 
 // What is left in c:/temp/ (then emptied): none, empty, new (the new text), start (a part of
-// it), other or several; each must be owner-only.
+// it), other or several, and " record" when a copy-back record is left; each must be owner-only.
 std::string Left(const std::string& new_text) {
   std::string modes;
   for (const std::string& name : testing::ListDirectory("c:/temp")) {
+    if (name[0] == '.') modes = " record" + modes;
     struct stat info;
     if (::stat(("c:/temp/" + name).c_str(), &info) != 0 || (info.st_mode & 0777) != 0600) modes = " not owner-only";
   }
@@ -201,8 +203,8 @@ std::string FaultCase(const std::string& in, const Args& a, const std::string& e
     }, conditions.unprivileged);
     DisarmFaults();
     ::chmod("t.html", 0644);
-    ::mkdir("c:/temp", 0777);
-    ::chmod("c:/temp", 0777);
+    ::mkdir("c:/temp", 01777);
+    ::chmod("c:/temp", 01777);
     EXPECT_NE(::access("missing.html", 0), 0);
     const std::string err = ::testing::internal::GetCapturedStderr(), after = ReadFile("t.html");
     std::string outcome = std::to_string(code) + " template:" +

@@ -17,44 +17,12 @@
 #include <system_error>
 
 #include "ZRTHtmlFile.h"
+#include "template/tool_entry.h"
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
 namespace zrtmask {
 namespace {
-
-// Makes a directory the working directory until destroyed, then returns to the previous one.
-// The library resolves its temporary directory against the working directory.
-class WorkingDirectory {
- public:
-  WorkingDirectory()
-  // O_PATH where there is one: returning needs no read permission on the directory.
-#ifdef O_PATH
-      : previous_(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
-#else
-      : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-#endif
-        open_error_(previous_ < 0 ? errno : 0) {
-  }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-  ~WorkingDirectory() {
-    if (entered_ && ::fchdir(previous_) != 0) std::perror("zrtmask: cannot return to directory");
-    if (previous_ >= 0) ::close(previous_);
-  }
-  // Returns 0 or the errno value of the failure.
-  int Enter(const std::string& directory) {
-    if (previous_ < 0) return open_error_;
-    if (::chdir(directory.c_str()) != 0) return errno;
-    entered_ = true;
-    return 0;
-  }
-
- private:
-  int previous_;
-  int open_error_;
-  bool entered_ = false;
-};
 
 // Prints a unified diff of the files at old_path and new_path on standard output, both named
 // label, with diff(1). Returns 0, or kExitIoError after a message.
@@ -139,31 +107,6 @@ class Backup {
   std::string previous_;
 };
 
-// Sets an environment variable until destroyed, then gives it back its previous value.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::string& value) : name_(name) {
-    const char* previous = std::getenv(name);
-    had_value_ = previous != nullptr;
-    if (had_value_) previous_ = previous;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-  ~ScopedVariable() {
-    if (had_value_) {
-      ::setenv(name_, previous_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_value_;
-  std::string previous_;
-};
-
 // The names in directory; none when it cannot be read.
 std::set<std::string> ListDirectory(const std::string& directory) {
   std::set<std::string> names;
@@ -187,21 +130,33 @@ class Leftovers {
   // A note for the message of a failure with code that names the file holding the new text, or
   // "".
   std::string Note(const Command& command, const Invocation& call, int code) const {
-    std::string kept = command.rewrite == CopyMask ? DisplayName(call.mask_path) : "";
+    std::string kept;
     const std::string temp_directory = TempDirectory();
+    bool record = false;
     for (const std::string& name : ListDirectory(temp_directory)) {
+      // A copy-back record (a hidden name) says that the next access finishes the copy back.
+      if (name[0] == '.') {
+        record = record || temp_before_.count(name) == 0;
+        continue;
+      }
       if (temp_before_.count(name) == 0) {
         // More than one new file: another process is at work there, and it cannot be told which.
         if (!kept.empty()) return "";
         kept = AbsolutePath(temp_directory + "/" + name);
       }
     }
+    if (kept.empty() && command.rewrite == CopyMask) kept = DisplayName(call.mask_path);
     if (kept.empty()) return "";
     struct stat after;
     bool written =
         template_exists_ && ::stat(template_path_.c_str(), &after) == 0 &&
         (after.st_size != before_.st_size || after.st_mtim.tv_sec != before_.st_mtim.tv_sec ||
          after.st_mtim.tv_nsec != before_.st_mtim.tv_nsec);
+    if (written && record) {
+      return "the template holds part of the new text; all of it is in " + kept +
+             ", and the next rewrite or query of the template (or zrtmask recover) finishes the "
+             "copy";
+    }
     if (written) return "the template holds part of the new text; all of it is in " + kept;
     if (command.rewrite == CopyMask) return "";
     // The copy back, which starts once the new text is complete, failed before it wrote.
@@ -220,49 +175,22 @@ class Leftovers {
   std::set<std::string> temp_before_;
 };
 
-// Rewrites a private copy of the template, template.html in scratch, which it creates. The copy
-// keeps the template's permission bits, so that the library's checks answer as they would for
-// the template. Fills old_text with the template's text and new_text with the copy's. Returns
-// the library's result code, or an exit status above it after a message.
-int RewriteCopy(const Command& command, const Invocation& call, ScratchDirectory& scratch,
-                std::string& old_text, std::string& new_text) {
-  int read_error = ReadWholeFile(call.template_path, old_text);
-  struct stat info;
-  bool exists = read_error != ENOENT;
-  if (exists && ::stat(call.template_path.c_str(), &info) != 0) return kOpenFailed;
-  if (exists && read_error != 0 && read_error != EACCES && read_error != EPERM) {
-    return kOpenFailed;
-  }
-
-  int error = scratch.Create();
-  const std::string copy_path = scratch.path() + "/template.html";
-  if (error == 0 && exists) error = WriteNewFile(copy_path, old_text);
-  if (error == 0 && exists && ::chmod(copy_path.c_str(), info.st_mode & 07777) != 0) error = errno;
-  if (error != 0) {
-    PrintError("private copy", std::string("cannot prepare it: ") + std::strerror(error));
-    return kExitIoError;
-  }
-
-  int code;
-  {
-    // The scratch directory's own c:/temp/ serves, whatever directory a real run would use.
-    ScopedVariable temp_directory("ZRTMASK_TEMP_DIR", scratch.path() + "/c:/temp");
-    WorkingDirectory inside;
-    error = inside.Enter(scratch.path());
-    if (error != 0) {
-      PrintError("private copy",
-                 std::string("cannot enter ") + scratch.path() + ": " + std::strerror(error));
-      return kExitIoError;
-    }
-    ZRTHtmlFile file("template.html");
-    code = command.rewrite(file, call);
-  }
+// The new text that the rewrite would give the template, asked of the library in memory:
+// nothing is written, and the working directory and the environment stay as they are. Fills
+// old_text with the template's text (empty when it does not exist) and new_text. Returns the
+// library's result code.
+int RewriteInMemory(const Command& command, const Invocation& call, std::string& old_text,
+                    std::string& new_text) {
+  const int code = tool_internal::RewriteToText(
+      [&] {
+        ZRTHtmlFile file(call.template_path.c_str());
+        return command.rewrite(file, call);
+      },
+      &new_text);
   if (code != kOk) return code;
-  error = ReadWholeFile(copy_path, new_text);
-  if (error != 0) {
-    PrintError("private copy", std::string("cannot read it back: ") + std::strerror(error));
-    return kExitIoError;
-  }
+  // The template was read by the library under its lock; read here for the diff only.
+  const int read_error = ReadWholeFile(call.template_path, old_text);
+  if (read_error != 0 && read_error != ENOENT) return kTemplateUnreadable;
   return kOk;
 }
 
@@ -284,11 +212,9 @@ int RunRewrite(const Command& command, const Invocation& call) {
 }
 
 int RunDryRun(const Command& command, const Invocation& call) {
-  ScratchDirectory scratch;
   std::string old_text;
   std::string new_text;
-  int code = RewriteCopy(command, call, scratch, old_text, new_text);
-  if (code >= kExitUsage) return code;
+  int code = RewriteInMemory(command, call, old_text, new_text);
   if (code != kOk) return ReportResult(command, call, code);
   if (!call.diff) {
     std::fwrite(new_text.data(), 1, new_text.size(), stdout);

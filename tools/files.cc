@@ -16,8 +16,9 @@
 namespace zrtmask {
 namespace {
 
-// Reads all of fd into bytes. Returns 0 or the errno value of the failed read.
-int ReadAll(int fd, std::string& bytes) {
+// Reads all of fd into bytes, at most limit bytes. Returns 0 or the errno value of the failed
+// read (EFBIG beyond the limit).
+int ReadAll(int fd, std::string& bytes, std::size_t limit = std::string::npos) {
   char buffer[65536];
   for (;;) {
     ssize_t count = ::read(fd, buffer, sizeof buffer);
@@ -26,8 +27,32 @@ int ReadAll(int fd, std::string& bytes) {
       if (errno == EINTR) continue;
       return errno;
     }
+    if (static_cast<std::size_t>(count) > limit - bytes.size()) return EFBIG;
     bytes.append(buffer, static_cast<size_t>(count));
   }
+}
+
+// What ReadValueFile answers for a file that is not a regular file.
+constexpr int kNotRegular = -1;
+
+// Reads the value file at path: a regular file only (a FIFO could make the open or the read
+// wait for ever, a device never end), and no more than its size and a block, should it grow.
+// Returns 0, kNotRegular, or the errno value of the failure.
+int ReadValueFile(const std::string& path, std::string& bytes) {
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno;
+  struct stat info;
+  int error = ::fstat(fd, &info) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(info.st_mode)) error = kNotRegular;
+  const int flags = error == 0 ? ::fcntl(fd, F_GETFL) : 0;
+  if (error == 0 && (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) error = errno;
+  if (error == 0) {
+    const std::size_t limit = static_cast<std::size_t>(info.st_size) + 65536;
+    error = ReadAll(fd, bytes, limit);
+  }
+  ::close(fd);
+  return error;
 }
 
 }  // namespace
@@ -47,10 +72,20 @@ int ReadValue(const std::string& argument, bool from_file, std::string& bytes) {
     bytes = argument;
     return 0;
   }
-  const int error = ReadWholeFile(argument, bytes);
+  const int error =
+      argument == "-" ? ReadWholeFile(argument, bytes) : ReadValueFile(argument, bytes);
   if (error != 0) {
-    PrintError(DisplayName(argument), std::strerror(error));
+    PrintError(DisplayName(argument), error == kNotRegular ? "not a regular file (a FIFO, a "
+                                                             "device or a directory)"
+                                                           : std::strerror(error));
     return kExitNoInput;
+  }
+  // A NUL byte would end the value in the template, dropping what follows it.
+  const std::size_t nul = bytes.find('\0');
+  if (nul != std::string::npos) {
+    PrintError(DisplayName(argument),
+               "holds a NUL byte at offset " + std::to_string(nul) + "; a value cannot hold one");
+    return kExitDataError;
   }
   // One final line end belongs to the file, not to the value.
   if (!bytes.empty() && bytes.back() == '\n') {

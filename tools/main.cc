@@ -153,8 +153,6 @@ int Prepare(const Command& command, const OperationOptions& sub, Invocation& cal
         ReadValue(from_file ? call.value_file : call.value, from_file, call.value_bytes);
     if (status != 0) return status;
   }
-  // A dry run works in another directory: a relative mask path must still name the same file.
-  if (call.dry_run && call.mask_path != "-") call.mask_path = AbsolutePath(call.mask_path);
   return kOk;
 }
 
@@ -239,7 +237,7 @@ OperationOptions AddOperands(CLI::App& app, const Command& command, Invocation& 
   if (command.rewrite != nullptr) {
     CLI::Option* dry_run =
         app.add_flag("--dry-run", call.dry_run,
-                     "Rewrite a private copy and print its new text; the template is not touched");
+                     "Print the new text instead of writing it; the template is not touched");
     CLI::Option* diff = app.add_flag(
         "--diff", call.diff, "With a dry run, print a unified diff against the template instead");
     // A flag that takes an optional value after "=": "--backup FILE" keeps FILE an operand.
@@ -284,6 +282,7 @@ const std::vector<Subcommand>& Subcommands() {
     all.push_back(CheckSubcommand());
     all.push_back(OutlineSubcommand());
     all.push_back(PublishSubcommand());
+    all.push_back(RecoverSubcommand());
     return all;
   }();
   return kSubcommands;

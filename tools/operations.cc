@@ -1,5 +1,7 @@
 // The queries and rewrites of the tool: each subcommand's call into the library, and the check
 // that the template holds the region or marker that the subcommand names.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,9 @@ int PrintAnswer(const Invocation& call, Query query) {
 bool HoldsWhatIsNamed(const Command& command, const Invocation& call, const std::string& path) {
   const Requirement& requirement = command.requirement;
   if (call.lenient || requirement.needs == Needs::kNothing) return true;
+  // A FIFO or a device is not read here (it might never end): the operation refuses it.
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return true;
   const bool region = requirement.needs == Needs::kRegion;
   const std::string name = region ? call.tag_name : std::string(requirement.marker);
   Outline outline;
@@ -153,27 +158,46 @@ int SetDbAccess(ZRTHtmlFile& file, const Invocation& call) {
   return file.SetZRTDBAccess(Text(call.value_bytes));
 }
 int CopyMask(ZRTHtmlFile& file, const Invocation& call) {
-  return file.CopyMaskFile(call.mask_path == "-" ? "/dev/stdin" : call.mask_path.c_str());
+  return file.CopyMaskFile(call.mask_path == "-" ? call.mask_read_path.c_str()
+                                                 : call.mask_path.c_str());
 }
+
+namespace {
+
+// Copies standard input into a private regular file at path in scratch (the library refuses a
+// FIFO or a device as a template or a mask). Returns 0, or kExitNoInput after a message.
+int CopyStandardInput(ScratchDirectory& scratch, const std::string& name, std::string& path) {
+  std::string bytes;
+  int error = ReadWholeFile("-", bytes);
+  if (error == 0 && scratch.path().empty()) error = scratch.Create();
+  path = scratch.path() + "/" + name;
+  if (error == 0) error = WriteNewFile(path, bytes);
+  if (error != 0) {
+    PrintError(DisplayName("-"), std::strerror(error));
+    return kExitNoInput;
+  }
+  return kOk;
+}
+
+}  // namespace
 
 int RunOperation(const Command& command, Invocation& call) {
   if (command.query == nullptr) {
     if (!call.temp_dir.empty()) ::setenv("ZRTMASK_TEMP_DIR", call.temp_dir.c_str(), 1);
+    ScratchDirectory scratch;
+    if (command.rewrite == CopyMask && call.mask_path == "-") {
+      const int status = CopyStandardInput(scratch, "standard-input.html", call.mask_read_path);
+      if (status != kOk) return status;
+    }
     if (!HoldsWhatIsNamed(command, call, call.template_path)) return ReportMissing(command, call);
     return call.dry_run ? RunDryRun(command, call) : RunRewrite(command, call);
   }
-  // Standard input is read once, into a private copy, when the template is read twice.
+  // Standard input is read once, into a private regular file: the library refuses a FIFO, and
+  // the template may be read twice.
   ScratchDirectory scratch;
-  if (call.template_path == "-" && command.requirement.needs != Needs::kNothing && !call.lenient) {
-    std::string bytes;
-    int error = ReadWholeFile("-", bytes);
-    if (error == 0) error = scratch.Create();
-    call.read_path = scratch.path() + "/standard-input.html";
-    if (error == 0) error = WriteNewFile(call.read_path, bytes);
-    if (error != 0) {
-      PrintError(DisplayName(call.template_path), std::strerror(error));
-      return kExitNoInput;
-    }
+  if (call.template_path == "-") {
+    const int status = CopyStandardInput(scratch, "standard-input.html", call.read_path);
+    if (status != kOk) return status;
   }
   if (!HoldsWhatIsNamed(command, call, QueryPath(call))) return ReportMissing(command, call);
   int code = command.query(call);

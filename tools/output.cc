@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "template/tool_entry.h"
 #include "tools/outline.h"
 #include "tools/tool.h"
 #include "zrtmask_result.h"
@@ -27,6 +28,11 @@ std::string TempDirectoryProblem() {
   }
   if (!S_ISDIR(info.st_mode)) return directory + " is not a directory";
   if (::access(temp.c_str(), W_OK) != 0) return "the directory " + directory + " is not writable";
+  // The library refuses such a folder: another user could swap the temporary file there.
+  if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
+    return "the directory " + directory +
+           " is writable by other users without the sticky bit (chmod +t it, or use another)";
+  }
   return "";
 }
 
@@ -109,14 +115,28 @@ int ReportResult(const Command& command, const Invocation& call, int code,
     }
     if (line > 0) where += ":" + std::to_string(line);
   }
-  // A dry run has a temporary directory of its own: the one here played no part.
+  const tool_internal::Detail detail = tool_internal::LastDetail();
+  if (code == kItemTooLong && detail.kind == tool_internal::kItemTooLong && detail.line > 0) {
+    where += ":" + std::to_string(detail.line);
+  }
+  if ((code == kOpenFailed || code == kTemplateUnreadable) &&
+      detail.kind == tool_internal::kLockTimeout) {
+    message += ": the template is locked by another process (waited 30 s for it)";
+  }
+  // A dry run writes no temporary file: the directory played no part.
   const std::string temp_problem = call.dry_run ? "" : TempDirectoryProblem();
   if (code == kTempNotWritable && !temp_problem.empty()) message += ": " + temp_problem;
   // A marker rewrite also answers 8 for a template it cannot read, and for a temporary file it
   // cannot create: say which.
+  struct stat info;
+  const bool not_regular = code != kMaskUnreadable && code != kMaskMissing &&
+                           ::stat(call.template_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+  if (code == kTemplateUnreadable && not_regular) message += ": it is not a regular file";
   if (code == kTemplateNotWritable) {
     const char* path = call.template_path.c_str();
-    if (::access(path, F_OK) != 0) {
+    if (not_regular) {
+      message += ": it is not a regular file";
+    } else if (::access(path, F_OK) != 0) {
       message += ": it does not exist";
     } else if (::access(path, R_OK) != 0) {
       message += ": it is not readable";

@@ -53,6 +53,7 @@ struct Invocation {
   int width = 0;
   int height = 0;
   std::string mask_path;
+  std::string mask_read_path;  // where a mask from standard input ("-") was copied
   std::vector<int> types;  // item type masks and names, as --types gave them
   int find_types = 0;
   bool json = false;     // print one JSON document instead of lines
@@ -66,6 +67,7 @@ struct Invocation {
 // The subcommands with options of their own, each from its own file.
 Subcommand RenderSubcommand();  // render.cc
 Subcommand CheckSubcommand();   // check.cc
+Subcommand RecoverSubcommand();  // recover.cc
 Subcommand PublishSubcommand();  // publish.cc
 Subcommand OutlineSubcommand();  // outline_command.cc
 
