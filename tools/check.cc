@@ -22,7 +22,7 @@
 #include "zrtmask_outline.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 // What the mask is checked for: a rewrite also meets the legacy item rewrites' quirks.
@@ -655,4 +655,4 @@ Subcommand CheckSubcommand() {
           }};
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -21,7 +21,7 @@
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 // Prints a unified diff of the files at old_path and new_path on standard output, both named
@@ -142,7 +142,7 @@ class Leftovers {
       if (temp_before_.count(name) == 0) {
         // More than one new file: another process is at work there, and it cannot be told which.
         if (!kept.empty()) return "";
-        kept = AbsolutePath(temp_directory + "/" + name);
+        kept = AbsolutePath(temp_directory + name);
       }
     }
     if (kept.empty() && command.rewrite == CopyMask) kept = DisplayName(call.mask_path);
@@ -239,4 +239,4 @@ int PrintUnifiedDiff(std::string_view old_text, std::string_view new_text,
   return PrintDiff(old_path, new_path, label);
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -13,7 +13,7 @@
 
 #include "tools/tool.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 // Reads all of fd into bytes, at most limit bytes. Returns 0 or the errno value of the failed
@@ -128,7 +128,10 @@ std::string AbsolutePath(const std::string& path) {
 
 std::string TempDirectory() {
   const char* configured = std::getenv("ZRTMASK_TEMP_DIR");
-  return configured != nullptr && *configured != '\0' ? configured : "c:/temp";
+  if (configured == nullptr || *configured == '\0') return "c:/temp/";
+  std::string directory = configured;
+  if (directory.back() != '/') directory += '/';
+  return directory;
 }
 
 ScratchDirectory::~ScratchDirectory() {
@@ -147,4 +150,4 @@ int ScratchDirectory::Create() {
   return 0;
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

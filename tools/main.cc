@@ -17,7 +17,7 @@
 #include "zrtmask_module.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 static_assert(std::string_view(ZRTMASK_VERSION_STRING) == ZRTMASK_PROJECT_VERSION,
@@ -351,13 +351,13 @@ int Main(int argc, char** argv) {
 }
 
 }  // namespace
-}  // namespace zrtmask
+}  // namespace zrtmask::cli
 
 int main(int argc, char** argv) {
   try {
-    return zrtmask::Main(argc, argv);
+    return zrtmask::cli::Main(argc, argv);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "zrtmask: %s\n", error.what());
-    return zrtmask::kExitSoftware;
+    return zrtmask::cli::kExitSoftware;
   }
 }

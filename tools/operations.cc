@@ -16,7 +16,7 @@
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 ZRTUnicodeString Text(const std::string& bytes) {
@@ -205,4 +205,4 @@ int RunOperation(const Command& command, Invocation& call) {
   return code != kOk ? ReportResult(command, call, code) : status;
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

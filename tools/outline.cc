@@ -11,7 +11,7 @@
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 
 int ScanItems(const std::string& path, int find_types,
               const std::function<void(ZRTDcHtmlHandler& scanner)>& on_item) {
@@ -68,4 +68,4 @@ int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>
   return 0;
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -11,7 +11,7 @@
 #include "ZRTDcHtmlHandler.h"
 #include "zrtmask_outline.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 
 // Opens path with a scanner and hands it to on_item at every item of find_types. Returns the
 // scanner's open code (0; 2 missing, 1 unreadable, 15 otherwise).
@@ -32,6 +32,6 @@ int ReadOutline(const std::string& path, const std::string& region, Outline& out
 int ListMasks(const std::vector<std::string>& operands, std::vector<std::string>& masks,
               std::string* failed);
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli
 
 #endif  // ZRTMASK_TOOLS_OUTLINE_H_

@@ -16,7 +16,7 @@
 #include "zrtmask_outline.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 struct OutlineOptions {
@@ -224,4 +224,4 @@ Subcommand OutlineSubcommand() {
           }};
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -14,7 +14,7 @@
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 // What is wrong with the temporary directory of a real run, or "" when nothing is.
@@ -157,4 +157,4 @@ int ReportMissing(const Command& command, const Invocation& call) {
   return kExitDataError;
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

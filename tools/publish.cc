@@ -23,7 +23,7 @@
 #include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 using nlohmann::json;
@@ -381,4 +381,4 @@ Subcommand PublishSubcommand() {
           }};
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -10,7 +10,7 @@
 #include "tools/tool.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 struct RecoverOptions {
@@ -71,4 +71,4 @@ Subcommand RecoverSubcommand() {
           }};
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

@@ -16,7 +16,7 @@
 #include "zrtmask_render.h"
 #include "zrtmask_result.h"
 
-namespace zrtmask {
+namespace zrtmask::cli {
 namespace {
 
 // A value given as an argument (- reads standard input) or as a file.
@@ -306,4 +306,4 @@ Subcommand RenderSubcommand() {
           }};
 }
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli

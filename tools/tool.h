@@ -16,7 +16,7 @@ namespace CLI {
 class App;
 }
 
-namespace zrtmask {
+namespace zrtmask::cli {
 
 // Every item type of the scanner.
 constexpr int kAllItemTypes = 63;
@@ -162,8 +162,9 @@ int WriteAll(int fd, std::string_view bytes);
 int WriteNewFile(const std::string& path, std::string_view bytes);
 std::string CurrentDirectory();
 std::string AbsolutePath(const std::string& path);
-// The directory of the library's temporary files in a real run: c:/temp/, relative to the
-// working directory, unless ZRTMASK_TEMP_DIR (which --temp-dir sets) names another.
+// The directory of the library's temporary files in a real run, ending in '/', as the library
+// finds it: c:/temp/, relative to the working directory, unless ZRTMASK_TEMP_DIR (which
+// --temp-dir sets) names another.
 std::string TempDirectory();
 
 // A private directory under $TMPDIR (or /tmp) holding its own c:/temp/, removed with everything
@@ -207,6 +208,6 @@ int ReportResult(const Command& command, const Invocation& call, int code,
 // kExitDataError.
 int ReportMissing(const Command& command, const Invocation& call);
 
-}  // namespace zrtmask
+}  // namespace zrtmask::cli
 
 #endif  // ZRTMASK_TOOLS_TOOL_H_
