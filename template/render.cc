@@ -555,6 +555,15 @@ int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
     if (code != kOk) return code;
     Renderer renderer(plan, fill, problem);
     code = renderer.Check();
+    if (code == kRegionNotClosed && problem != nullptr) {
+      // The line of an unclosed title's "<" is known only to an outline with lines (an earlier
+      // "<" inside the title's attributes may lie on another line).
+      Mask::Plan with_lines;
+      if (BuildPlan(mask, ExtraNames(fill), MarkerKinds(fill), true, &with_lines) == kOk) {
+        Renderer(with_lines, fill, problem).Check();
+      }
+      return code;
+    }
     // A page the caller passed in keeps its bytes until the render succeeded.
     if (code == kOk) {
       std::string result;

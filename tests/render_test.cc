@@ -238,6 +238,7 @@ TEST_F(RenderTest, FailedRenderNamesThePart) {
   const Case cases[] = {
       {"<p>", [](PageFill& f) { f.view_name = "v"; }, "11 title  0"},
       {"\n<ZRTViewName>\n<title>t", [](PageFill& f) { f.view_name = "v"; }, "10 title  3"},
+      {"<ZRTViewName><title a=\"\n<\">t", [](PageFill& f) { f.view_name = "v"; }, "10 title  1"},
       {"<ZRTA>a</ZRTA>", [](PageFill& f) { f.regions.push_back({"ZRTB", "x", false}); },
        "11 region ZRTB 0"},
       {"<ZRTA>a</ZRTA>\r\n<ZRTA>b", [](PageFill& f) { f.regions.push_back({"ZRTA", "x", true}); },
@@ -259,10 +260,12 @@ TEST_F(RenderTest, FailedRenderNamesThePart) {
     ASSERT_EQ(Mask::FromBytes(one.mask, &mask), kOk);
     std::string page;
     RenderProblem problem;
-    const int code = mask.Render(fill, &page, &problem);
-    EXPECT_EQ(std::to_string(code) + " " + kParts[static_cast<int>(problem.part)] + " " +
-                  problem.name + " " + std::to_string(problem.line),
-              one.expected);
+    auto said = [&](int code, const RenderProblem& told) {
+      return std::to_string(code) + " " + kParts[static_cast<int>(told.part)] + " " + told.name +
+             " " + std::to_string(told.line);
+    };
+    EXPECT_EQ(said(mask.Render(fill, &page, &problem), problem), one.expected);
+    EXPECT_EQ(said(RenderPage(one.mask, fill, &page, &problem), problem), one.expected);
   }
 }
 
