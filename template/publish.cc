@@ -425,6 +425,8 @@ int ReadMaskFile(const char* path, std::string* bytes, unsigned* mode) {
   if (!LockFd(fd.get(), false, LockTimeoutMs(), &error) && !CannotLockError(error)) {
     return kOpenFailed;
   }
+  // The size once the lock is had: a rewrite that held it may have grown the mask meanwhile.
+  if (!StatDescriptor(fd.get(), &status, &error)) return kOpenFailed;
   const std::int64_t limit = status.size + kMaskGrowthAllowance;
   bytes->assign(static_cast<std::size_t>(status.size) + 1, '\0');
   std::size_t have = 0;

@@ -273,7 +273,7 @@ TEST_F(RenderTest, FailedRenderNamesThePart) {
 // it (here: gives up after the test's time limit with 15) instead of reading half a mask.
 TEST_F(RenderTest, MaskFileIsReadUnderTheLock) {
   WriteFile("m.html", "<ZRTA>a</ZRTA>");
-  const int holder = ::open("m.html", O_RDONLY | O_CLOEXEC);
+  int holder = ::open("m.html", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
   SetLockTimeoutForTesting(200);
@@ -286,6 +286,18 @@ TEST_F(RenderTest, MaskFileIsReadUnderTheLock) {
   SetLockTimeoutForTesting(0);
   EXPECT_EQ(Mask::FromFile("m.html", &mask), kOk);
   EXPECT_EQ(ListDirectory("."), (std::vector<std::string>{"c:", "m.html"}));
+  // A rewrite that grows the mask while a compile waits for the lock: the compile reads the
+  // whole new mask (its size is taken once it has the lock).
+  ASSERT_EQ(::flock(holder = ::open("m.html", O_RDWR | O_CLOEXEC), LOCK_EX), 0);
+  int code = -1;
+  std::thread compile([&] { code = Mask::FromFile("m.html", &mask); });
+  ::usleep(100 * 1000);
+  const std::string grown = "<ZRTA>" + std::string(300000, 'g') + "</ZRTA>";
+  ASSERT_EQ(::pwrite(holder, grown.data(), grown.size(), 0), static_cast<ssize_t>(grown.size()));
+  ::close(holder);
+  compile.join();
+  EXPECT_EQ(code, kOk);
+  EXPECT_EQ(mask.bytes(), grown);
 }
 
 // The outline gives an unclosed region the line that a message points to, and its place.
