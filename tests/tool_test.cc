@@ -218,6 +218,24 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
   EXPECT_EQ(ReadFile("r.html"), "<ZRTA>r</ZRTA>");
 }
 
+// A diff shows what a publish replaces: a link at the page's name (never followed: its target
+// may be a file the user cannot read) or a FIFO (never waited on) is compared as an empty page.
+TEST_F(ToolTest, DiffNeverReadsThroughALinkOrAFifoAtThePage) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>\n");
+  WriteFile("secret.txt", "secret\n");
+  ASSERT_EQ(::symlink("secret.txt", "link.html"), 0);
+  ASSERT_EQ(::mkfifo("fifo.html", 0644), 0);
+  const std::string added = "@@ -0,0 +1 @@\n+<ZRTA>a</ZRTA>\n";
+  for (const std::string page : {"link.html", "fifo.html"}) {
+    EXPECT_EQ(RunTool({"render", "m.html", "-o", page, "--diff"}).out,
+              "--- " + page + "\n+++ " + page + "\n" + added);
+    EXPECT_EQ(RunTool({"publish", "--dry-run", "--diff", "--quiet", "-"},
+                      "{\"mask\": \"m.html\", \"page\": \"" + page + "\"}")
+                  .out,
+              "--- " + page + "\n+++ " + page + "\n" + added);
+  }
+}
+
 }  // namespace
 }  // namespace zrtmask
 

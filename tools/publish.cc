@@ -1,8 +1,11 @@
 // The publish subcommand: every page of a list (JSON Lines, one page an object) rendered from its
 // compiled mask and published atomically, on several threads; the whole list checked first.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -317,9 +320,8 @@ int RunPublish(const PublishCall& call) {
         continue;
       }
       std::string new_page;
-      std::string old_page;
       pages[i].mask->Render(pages[i].fill, &new_page);
-      ReadWholeFile(pages[i].page_path, old_page);  // a page not there yet is empty
+      const std::string old_page = ReadReplacedPage(pages[i].page_path);
       std::fflush(stdout);
       if (PrintUnifiedDiff(old_page, new_page, pages[i].page_path) != 0) diff_status = kExitIoError;
     }
@@ -343,6 +345,24 @@ int RunPublish(const PublishCall& call) {
 }
 
 }  // namespace
+
+std::string ReadReplacedPage(const std::string& path) {
+  std::string bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t count = ::read(fd, buffer, sizeof buffer);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
 
 Subcommand PublishSubcommand() {
   return {"publish",

@@ -248,8 +248,8 @@ int RunRender(const RenderCall& call) {
     return ReportRender(call, fill, code);
   }
   if (call.diff) {
-    std::string old_page;
-    ReadWholeFile(call.page_path, old_page);  // a page that does not exist yet is empty
+    // A page that does not exist yet is empty.
+    const std::string old_page = ReadReplacedPage(call.page_path);
     code = PrintUnifiedDiff(old_page, page, call.page_path);
     return code != kOk ? code : FinishOutput();
   }

@@ -71,6 +71,11 @@ Subcommand RecoverSubcommand();  // recover.cc
 Subcommand PublishSubcommand();  // publish.cc
 Subcommand OutlineSubcommand();  // outline_command.cc
 
+// The page that a publish at path would replace, for a diff (publish.cc): the regular file at
+// path itself, read without following a link there and without waiting on a FIFO; empty when
+// there is none (a link, a FIFO or a device is replaced by the page, not read).
+std::string ReadReplacedPage(const std::string& path);
+
 // Reads an image size as set-image and render --image take it: decimal digits (a leading "+"
 // allowed, leading zeros read as decimal), at most INT_MAX. Returns false for anything else
 // ("1.5", "7abc", "1e3", "0x10", "-1", blanks).
