@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,14 @@ TEST_F(ToolTest, PublishWritesChangedPagesAndReportsEachPage) {
       RunTool({"publish", "--quiet", "-"}, "{\"mask\": \"m.html\", \"page\": \"r.html\"}").status,
       0);
   EXPECT_EQ(ReadFile("r.html"), "<ZRTA>r</ZRTA>");
+  // A page named by a relative and by an absolute path is named twice.
+  const std::string absolute = std::filesystem::current_path().string() + "/r.html";
+  EXPECT_EQ(RunTool({"publish", "--quiet", "-"},
+                    "{\"mask\": \"m.html\", \"page\": \"r.html\"}\n"
+                    "{\"mask\": \"m.html\", \"page\": \"" +
+                        absolute + "\"}")
+                .status,
+            64);
 }
 
 // A diff shows what a publish replaces: a link at the page's name (never followed: its target

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -136,6 +137,9 @@ std::string ReadPage(const json& object, const std::string& base, ListPage* page
   }
   if (!object.contains("mask") || page->mask_path.empty()) return "\"mask\" is missing or empty";
   if (!object.contains("page") || page->page_path.empty()) return "\"page\" is missing or empty";
+  // A path is handed on as a C string: a NUL would cut it to another file's name.
+  if (page->mask_path.find('\0') != std::string::npos) return "\"mask\" holds a NUL byte";
+  if (page->page_path.find('\0') != std::string::npos) return "\"page\" holds a NUL byte";
   page->mask_path = Resolve(base, page->mask_path);
   page->page_path = Resolve(base, page->page_path);
   return "";
@@ -182,8 +186,11 @@ int ReadList(const PublishCall& call, std::vector<ListPage>* pages) {
       report(problem);
       continue;
     }
-    // "a/b.html" and "./a/b.html" are one page.
-    const std::string key = std::filesystem::path(page.page_path).lexically_normal().string();
+    // "a/b.html", "./a/b.html" and the same path from the root are one page.
+    std::error_code ignored;
+    std::filesystem::path absolute = std::filesystem::absolute(page.page_path, ignored);
+    if (absolute.empty()) absolute = page.page_path;
+    const std::string key = absolute.lexically_normal().string();
     const auto [first, inserted] = page_lines.emplace(key, line);
     if (!inserted) {
       report("page " + page.page_path + " is named twice (first on line " +
