@@ -35,6 +35,10 @@ enum class PublishStatus : int {
 class ZRTMASK_EXPORT Mask {
  public:
   Mask();
+  // Copies share the plan. A move copies too, so that a Mask moved from is still the same mask
+  // (no method ever meets a missing plan).
+  Mask(const Mask&) = default;
+  Mask& operator=(const Mask&) = default;
 
   // Compiles bytes (copied) into *mask. Returns 0, or 15 when memory runs out.
   static int FromBytes(std::string_view bytes, Mask* mask);

@@ -500,7 +500,12 @@ class SitePublisher {
     group_size_ = std::min(GroupSize(), share / 2);
     max_folders_ = share / 2;
     std::vector<std::thread> workers;
-    for (unsigned i = 1; i < threads; ++i) workers.emplace_back([this] { Work(); });
+    try {
+      workers.reserve(threads);
+      for (unsigned i = 1; i < threads; ++i) workers.emplace_back([this] { Work(); });
+    } catch (...) {
+      // Fewer threads than asked for (none could be started): the pages wait for those there.
+    }
     Work();
     for (std::thread& worker : workers) worker.join();
   }
@@ -527,7 +532,16 @@ class SitePublisher {
     }
   }
 
-  void Work() {
+  // Takes groups until none is left. Never throws: a page it could not settle keeps the failure
+  // it was given at the start.
+  void Work() noexcept {
+    try {
+      WorkOnGroups();
+    } catch (...) {
+    }
+  }
+
+  void WorkOnGroups() {
     FolderCache folders(max_folders_);
     for (;;) {
       const std::size_t first = next_.fetch_add(GroupSize());
@@ -541,7 +555,11 @@ class SitePublisher {
         result.code = code;
         if (options_.on_page) {
           std::lock_guard<std::mutex> lock(report_mutex_);
-          options_.on_page(index, result);
+          // The caller's exception must not leave a worker thread (which would end the process).
+          try {
+            options_.on_page(index, result);
+          } catch (...) {
+          }
         }
       };
       folders.Trim();
@@ -650,7 +668,10 @@ int PublishSite(const std::vector<SitePage>& pages, const SiteOptions& options,
   std::vector<SitePageResult> own;
   std::vector<SitePageResult>& outcome = results != nullptr ? *results : own;
   try {
-    outcome.assign(pages.size(), SitePageResult());
+    // A page that no worker settles (memory ran out) stays failed.
+    SitePageResult unsettled;
+    unsettled.code = kOpenFailed;
+    outcome.assign(pages.size(), unsettled);
     SitePublisher(pages, options, &outcome).Run();
   } catch (...) {
     return kOpenFailed;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -528,6 +529,26 @@ TEST_F(RenderTest, OverlappingSitePublishesNeverTearAPage) {
   reader.join();
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(ListDirectory("site").size(), 8u);
+}
+
+// A progress callback that throws ends neither the site publish nor the process; a Mask moved
+// from is still a mask.
+TEST_F(RenderTest, MaskAndSiteSurviveTheCallersFaults) {
+  Mask mask;
+  ASSERT_EQ(Mask::FromBytes("<ZRTA>a</ZRTA>", &mask), kOk);
+  std::vector<SitePage> pages;
+  for (int i = 0; i < 6; ++i) pages.push_back({&mask, "p" + std::to_string(i) + ".html", {}});
+  SiteOptions options;
+  options.threads = 2;
+  options.group_size = 2;
+  options.on_page = [](std::size_t, const SitePageResult&) { throw std::runtime_error("cb"); };
+  std::vector<SitePageResult> results;
+  EXPECT_EQ(PublishSite(pages, options, &results), kOk);
+  EXPECT_EQ(ReadFile("p5.html"), "<ZRTA>a</ZRTA>");
+  const Mask moved = std::move(mask);
+  std::string page;
+  EXPECT_EQ(mask.Render({}, &page), kOk);
+  EXPECT_EQ(page, moved.bytes());
 }
 
 // Publishes pages (see below) in one group and checks each page's code and what is left.
