@@ -129,8 +129,10 @@ void RemoveLeftovers(int dir_fd, const std::set<std::string>& page_names) {
       &listing, &error);
   for (const std::string& file : listing.dead) {
     FileStatus status;
-    // Only a file is removed; a link or folder of that name is no publisher's.
-    if (StatAt(dir_fd, file.c_str(), false, &status, &error) && status.regular) {
+    // Only a file of ours is removed: a link or folder of that name is no publisher's, and a
+    // file of another user (who may write the folder too) is not ours to remove.
+    if (StatAt(dir_fd, file.c_str(), false, &status, &error) && status.regular &&
+        status.owner == EffectiveUserId()) {
       RemoveAt(dir_fd, file.c_str(), &error);
     }
   }

@@ -407,7 +407,8 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   ASSERT_EQ(PublishPage("m.html", "site/link.html", fill), kOk);
   EXPECT_EQ(ReadFile("secret.html"), "secret");
   EXPECT_EQ(ReadFile("site/link.html"), page);
-  // Leftovers: a dead publisher's of this page go; a live one's, another page's, a link stay.
+  // Leftovers: a dead publisher's of this page go; a live one's, another page's, another
+  // user's file and a link stay.
   const pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
   ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
@@ -415,6 +416,9 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   WriteFile("site/" + dead_file, "partial");
   WriteFile("site/.p.html.1-3.tmp", "init's");
   WriteFile("site/.q.html." + std::to_string(dead) + "-3.tmp", "other page");
+  const std::string others = ".p.html." + std::to_string(dead) + "-5.tmp";
+  WriteFile("site/" + others, "another user's");
+  ASSERT_EQ(::chown(("site/" + others).c_str(), 65534, 65534), 0);
   ASSERT_EQ(
       ::symlink("../secret.html", ("site/.p.html." + std::to_string(dead) + "-4.tmp").c_str()), 0);
   // Without the unnamed file (the seam says the file system lacks it), a hidden name is used.
@@ -425,7 +429,7 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   EXPECT_EQ(ReadFile("site/p.html"), page);
   EXPECT_EQ(ListDirectory("site"),
             (std::vector<std::string>{
-                ".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                ".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp", others,
                 ".q.html." + std::to_string(dead) + "-3.tmp", "link.html", "new.html", "p.html"}));
   EXPECT_EQ(ReadFile("secret.html"), "secret");
   // The unnamed file is tried first: when it fails for another cause, so does the publish.
