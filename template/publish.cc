@@ -70,14 +70,27 @@ void SplitPath(std::string_view path, std::string* directory, std::string* name)
   *name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-// Creates directory and the folders above it that are missing. Returns true, or false with the
-// errno of the first failure in *error.
-bool MakeDirectories(const std::string& directory, int* error) {
+// The folder that holds path's last part ("a/b" gives "a/", "b" gives ".", "/b" gives "/").
+std::string ParentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// Creates directory and the folders above it that are missing; *changed gets each folder that
+// gained a name, to be flushed with the pages. Returns true, or false with the errno of the
+// first failure in *error.
+bool MakeDirectories(const std::string& directory, std::vector<std::string>* changed, int* error) {
+  auto make = [&](const std::string& path) {
+    if (IsDirectory(path.c_str())) return true;
+    if (!MakeDirectory(path.c_str(), 0777, error)) return false;
+    changed->push_back(ParentOf(path));
+    return true;
+  };
   for (std::size_t slash = directory.find('/', 1); slash != std::string::npos;
        slash = directory.find('/', slash + 1)) {
-    if (!MakeDirectory(directory.substr(0, slash).c_str(), 0777, error)) return false;
+    if (!make(directory.substr(0, slash))) return false;
   }
-  return directory.back() == '/' || MakeDirectory(directory.c_str(), 0777, error);
+  return directory.back() == '/' || make(directory);
 }
 
 // The prefix and suffix of a page's hidden files: ".<name>.<pid>-<n>.tmp".
@@ -142,6 +155,28 @@ void RemoveLeftovers(int dir_fd, const std::set<std::string>& page_names) {
 struct Folder {
   Descriptor fd;
   std::uint64_t device = 0;
+  // Folders above it that gained a name when it was made, not yet flushed.
+  std::vector<std::string> made;
+
+  Folder() = default;
+  Folder(Folder&&) = default;
+  Folder& operator=(Folder&&) = default;
+  // Folders made for pages that all failed here may hold other publishers' pages: flushed too.
+  ~Folder() {
+    int ignored = 0;
+    for (const std::string& parent : made) SyncDirectory(parent.c_str(), &ignored);
+  }
+
+  // Flushes the folder's names, and those of the folders made for it, to disk. Returns 0, or 15:
+  // what was renamed in it is in place, but may not survive a crash.
+  int Flush() {
+    int error = 0;
+    if (!SyncFd(fd.get(), &error)) return kOpenFailed;
+    for (; !made.empty(); made.pop_back()) {
+      if (!SyncDirectory(made.back().c_str(), &error)) return kOpenFailed;
+    }
+    return kOk;
+  }
 };
 
 // Opens directory into *folder, making it (and the folders above it) when it is missing and
@@ -153,7 +188,7 @@ int OpenFolder(const std::string& directory, const PublishOptions& options, bool
   folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
   if (folder->fd.get() < 0 && options.make_directories && IsMissingError(error)) {
     if (compare_only) return kOk;
-    if (!MakeDirectories(directory, &error)) return WriteFailureCode(error);
+    if (!MakeDirectories(directory, &folder->made, &error)) return WriteFailureCode(error);
     folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
   }
   if (folder->fd.get() < 0) return WriteFailureCode(error);
@@ -173,7 +208,7 @@ class FolderCache {
     if (folders_.size() >= max_folders_) folders_.clear();
   }
   int Get(const std::string& directory, const PublishOptions& options, bool compare_only,
-          const Folder** folder) {
+          Folder** folder) {
     const auto found = folders_.find(directory);
     if (found != folders_.end()) {
       *folder = &found->second;
@@ -239,15 +274,13 @@ class PendingPage {
     if (folders == nullptr) {
       const int code = OpenFolder(directory_, options, compare_only, &own_folder_);
       if (code != kOk || own_folder_.fd.get() < 0) return code;
-      directory_fd_ = own_folder_.fd.get();
-      device_ = own_folder_.device;
+      folder_ = &own_folder_;
     } else {
-      const Folder* folder = nullptr;
-      const int code = folders->Get(directory_, options, compare_only, &folder);
-      if (code != kOk || folder->fd.get() < 0) return code;
-      directory_fd_ = folder->fd.get();
-      device_ = folder->device;
+      const int code = folders->Get(directory_, options, compare_only, &folder_);
+      if (code != kOk || folder_->fd.get() < 0) return code;
     }
+    directory_fd_ = folder_->fd.get();
+    device_ = folder_->device;
     // The old page by its name itself: a link there is replaced, never followed.
     FileStatus old_page;
     const bool had_page =
@@ -322,12 +355,11 @@ class PendingPage {
     return file_.Close(&error) ? kOk : WriteFailureCode(error);
   }
 
-  // Flushes the folder's names to disk. Returns 0, or 15: the page is in place, but may not
-  // survive a crash.
-  int FlushDirectory() {
-    int error = 0;
-    return SyncFd(directory_fd_, &error) ? kOk : kOpenFailed;
-  }
+  // Flushes the folder's names (and those of the folders made for it) to disk. Returns 0, or
+  // 15: the page is in place, but may not survive a crash.
+  int FlushDirectory() { return folder_->Flush(); }
+  // Says that a flush of the whole file system made the folder's names durable.
+  void FolderFlushed() { folder_->made.clear(); }
 
   const std::string& directory() const { return directory_; }
 
@@ -338,6 +370,7 @@ class PendingPage {
       : directory_(std::move(other.directory_)),
         name_(std::move(other.name_)),
         own_folder_(std::move(other.own_folder_)),
+        folder_(other.folder_ == &other.own_folder_ ? &own_folder_ : other.folder_),
         directory_fd_(other.directory_fd_),
         device_(other.device_),
         file_(std::move(other.file_)),
@@ -379,8 +412,9 @@ class PendingPage {
 
   std::string directory_;
   std::string name_;
-  Folder own_folder_;      // the folder, when the page opened it
-  int directory_fd_ = -1;  // the folder's descriptor, own or lent
+  Folder own_folder_;         // the folder, when the page opened it
+  Folder* folder_ = nullptr;  // the folder, own or lent
+  int directory_fd_ = -1;     // its descriptor
   std::uint64_t device_ = 0;
   Descriptor file_;
   std::string hidden_name_;  // set while a named file of ours is there
@@ -644,7 +678,12 @@ class SitePublisher {
     }
     std::map<std::string, int> folder_codes;
     for (auto& [directory, page] : renamed_in) {
-      folder_codes[directory] = committed[page->Device()] == kOk ? kOk : page->FlushDirectory();
+      if (committed[page->Device()] == kOk) {
+        page->FolderFlushed();
+        folder_codes[directory] = kOk;
+      } else {
+        folder_codes[directory] = page->FlushDirectory();
+      }
     }
     for (auto& [index, page] : pending) {
       if (!settled[index - first]) {
