@@ -621,6 +621,11 @@ class SitePublisher {
         finish(i, PublishStatus::kFailed, kMaskMissing);
         continue;
       }
+      // The path goes to the system as a C string: a NUL in it would name another file.
+      if (page.page_path.find('\0') != std::string::npos) {
+        finish(i, PublishStatus::kFailed, kTemplateNotWritable);
+        continue;
+      }
       const Mask::Plan& plan = MaskAccess::PlanOf(*page.mask);
       int code = RenderRuns(plan, page.fill, &runs, &results_[i].problem);
       if (code != kOk) {

@@ -542,20 +542,23 @@ TEST_F(RenderTest, OverlappingSitePublishesNeverTearAPage) {
   EXPECT_EQ(ListDirectory("site").size(), 8u);
 }
 
-// A progress callback that throws ends neither the site publish nor the process; a Mask moved
-// from is still a mask.
+// A progress callback that throws ends neither the site publish nor the process; a page path
+// holding a NUL fails alone; a Mask moved from is still a mask.
 TEST_F(RenderTest, MaskAndSiteSurviveTheCallersFaults) {
   Mask mask;
   ASSERT_EQ(Mask::FromBytes("<ZRTA>a</ZRTA>", &mask), kOk);
   std::vector<SitePage> pages;
   for (int i = 0; i < 6; ++i) pages.push_back({&mask, "p" + std::to_string(i) + ".html", {}});
+  pages.push_back({&mask, std::string("q.html\0x", 8), {}});
   SiteOptions options;
   options.threads = 2;
   options.group_size = 2;
   options.on_page = [](std::size_t, const SitePageResult&) { throw std::runtime_error("cb"); };
   std::vector<SitePageResult> results;
-  EXPECT_EQ(PublishSite(pages, options, &results), kOk);
+  // A page path holding a NUL is refused, not cut short to another name.
+  EXPECT_EQ(PublishSite(pages, options, &results), kTemplateNotWritable);
   EXPECT_EQ(ReadFile("p5.html"), "<ZRTA>a</ZRTA>");
+  EXPECT_FALSE(std::filesystem::exists("q.html"));
   const Mask moved = std::move(mask);
   std::string page;
   EXPECT_EQ(mask.Render({}, &page), kOk);
