@@ -95,11 +95,13 @@ struct SiteOptions {
   // flushed once. 1 flushes each page and its folder on its own.
   std::size_t group_size = 32;
   // Called (from worker threads, one call at a time) as each page is settled, with its index.
+  // An exception it throws is caught and ignored.
   std::function<void(std::size_t index, const SitePageResult& result)> on_page;
 };
 
 // Publishes every page of pages, each atomically, the folders of the pages written flushed
-// before the call returns. Leftovers of dead publishers of these pages are removed first.
+// before the call returns. Leftovers of dead publishers of these pages (files of this user)
+// are removed first.
 // A crash part way leaves each page whole: old, or new. Returns 0 when every page was written
 // or unchanged; else the code of the first page (in list order) that failed. results (when not
 // null) gets one entry per page.

@@ -74,7 +74,8 @@ ZRTMASK_EXPORT int RenderPage(std::string_view mask, const PageFill& fill, std::
 // flushed. The page keeps the mode of the page it replaces (and, for root, its owner and group);
 // a new page gets the mask's mode; the setuid, setgid and sticky bits are never set. A link at
 // page_path is replaced by the page, never followed; hard links to the old page keep the old
-// text. Leftovers of dead publishers of this page are removed. Needs no temporary directory.
+// text. Leftovers of dead publishers of this page (files of this user) are removed. Needs no
+// temporary directory.
 // Returns 0; 22 when the mask does not exist, 21 when it cannot be read or is not a regular file
 // (a FIFO, a device, a directory); 11 or 10 as RenderPage; 8 when the page's directory is not
 // writable (or missing), 9 when its disk is full, 15 otherwise. On every failure the previous
