@@ -62,7 +62,11 @@ int ReadWholeFile(const std::string& path, std::string& bytes) {
   if (path == "-") return ReadAll(STDIN_FILENO, bytes);
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
-  int error = ReadAll(fd, bytes);
+  // A device (such as /dev/zero) may never end: memory would grow without bound.
+  struct stat info;
+  int error = ::fstat(fd, &info) != 0 ? errno : 0;
+  if (error == 0 && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))) error = ENODEV;
+  if (error == 0) error = ReadAll(fd, bytes);
   ::close(fd);
   return error;
 }

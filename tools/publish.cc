@@ -151,7 +151,8 @@ int ReadList(const PublishCall& call, std::vector<ListPage>* pages) {
   std::string text;
   const int error = ReadWholeFile(call.list_path, text);
   if (error != 0) {
-    PrintError(DisplayName(call.list_path), std::strerror(error));
+    PrintError(DisplayName(call.list_path),
+               error == ENODEV ? "a device, not a list" : std::strerror(error));
     return kExitIoError;
   }
   std::string base = call.root;

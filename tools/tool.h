@@ -155,7 +155,8 @@ int PrintUnifiedDiff(std::string_view old_text, std::string_view new_text,
 // ---------------------------------------------------------------------------------------------
 // Files (files.cc)
 
-// Reads the file at path ("-" is standard input). Returns 0 or the errno value of the failure.
+// Reads the file at path ("-" is standard input). Returns 0 or the errno value of the failure
+// (ENODEV for a device, which is refused: it may never end).
 int ReadWholeFile(const std::string& path, std::string& bytes);
 // A value as the tool takes it: the argument itself, or, when from_file is set or the argument is
 // "-", the file it names (standard input for "-") less one final line end, as in "$(cat F)".
