@@ -31,6 +31,12 @@ int WriteFailureCode(int error, const char* path, int disk_full_code) {
   return kOpenFailed;
 }
 
+int PageWriteFailureCode(int error) {
+  if (IsNoSpaceError(error)) return kTemplateDiskFull;
+  if (IsNotWritableError(error)) return kTemplateNotWritable;
+  return kOpenFailed;
+}
+
 int DiskFullCode(const char* path) {
   bool ok = false;
   const std::uint64_t free_bytes = FreeBytes(path, &ok);

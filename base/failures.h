@@ -22,6 +22,10 @@ int TempCreateFailureCode(const char* path, const char* directory);
 // A write (or flush) that failed with error: disk_full_code when the disk holding path is full,
 // 15 otherwise.
 int WriteFailureCode(int error, const char* path, int disk_full_code);
+// A call in a page's folder (create, write, flush, rename) that failed with error: 9 when a disk
+// or quota is full, 8 when the folder is not writable or missing, 15 otherwise. Publishing
+// never explains a failure by probing names afterwards: the errno is the answer.
+int PageWriteFailureCode(int error);
 // 5 when the disk holding path has no byte free for the caller, or the query fails; else 0.
 int DiskFullCode(const char* path);
 

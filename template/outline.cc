@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "ZRTDcHtmlHandler.h"
+#include "base/failures.h"
 #include "scanner/scan_access.h"
 #include "zrtmask_result.h"
 
@@ -504,11 +505,9 @@ int BuildOutline(std::string_view mask, const std::vector<std::string>& region_n
 int OutlineMask(std::string_view mask, const std::vector<std::string>& region_names,
                 Outline* outline) {
   if (outline == nullptr) return kOpenFailed;
-  try {
+  return CatchAll([&]() -> int {
     return BuildOutline(mask, region_names, kEveryMarker, /*with_lines=*/true, outline);
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 }  // namespace zrtmask

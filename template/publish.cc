@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/failures.h"
 #include "base/platform.h"
 #include "template/mask_plan.h"
 #include "template/pipeline.h"
@@ -33,13 +34,6 @@ constexpr int kMaxNameDraws = 100;
 constexpr std::int64_t kMaskGrowthAllowance = 1 << 16;
 // A page's final mode never carries the setuid, setgid or sticky bit.
 constexpr unsigned kPermissionBits = 0777;
-
-// The code for a failed write into the page's directory.
-int WriteFailureCode(int error) {
-  if (IsNoSpaceError(error)) return kTemplateDiskFull;
-  if (IsNotWritableError(error)) return kTemplateNotWritable;
-  return kOpenFailed;
-}
 
 // Closes a descriptor when it goes.
 class Descriptor {
@@ -188,10 +182,10 @@ int OpenFolder(const std::string& directory, const PublishOptions& options, bool
   folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
   if (folder->fd.get() < 0 && options.make_directories && IsMissingError(error)) {
     if (compare_only) return kOk;
-    if (!MakeDirectories(directory, &folder->made, &error)) return WriteFailureCode(error);
+    if (!MakeDirectories(directory, &folder->made, &error)) return PageWriteFailureCode(error);
     folder->fd = Descriptor(OpenDirectory(directory.c_str(), &error));
   }
-  if (folder->fd.get() < 0) return WriteFailureCode(error);
+  if (folder->fd.get() < 0) return PageWriteFailureCode(error);
   FileStatus status;
   if (StatDescriptor(folder->fd.get(), &status, &error)) folder->device = status.device;
   return kOk;
@@ -296,7 +290,7 @@ class PendingPage {
     int code = Create();
     if (code != kOk) return code;
     if (!WriteSpans(file_.get(), runs.spans.data(), runs.spans.size(), &error)) {
-      return WriteFailureCode(error);
+      return PageWriteFailureCode(error);
     }
     // Root keeps the old page's owner and group (before the mode: chown clears set-id bits).
     if (had_page && RunsAsRoot() &&
@@ -311,14 +305,14 @@ class PendingPage {
   // Flushes the new file's bytes to disk. Returns 0 or a code.
   int Flush() {
     int error = 0;
-    return SyncFd(file_.get(), &error) ? kOk : WriteFailureCode(error);
+    return SyncFd(file_.get(), &error) ? kOk : PageWriteFailureCode(error);
   }
 
   // Flushes the whole file system that holds the new file, which flushes it and every other new
   // file there at once. Returns 0 or a code.
   int FlushFileSystem() {
     int error = 0;
-    return SyncFileSystem(file_.get(), &error) ? kOk : WriteFailureCode(error);
+    return SyncFileSystem(file_.get(), &error) ? kOk : PageWriteFailureCode(error);
   }
 
   // Flushes the file system of the page's folder (after the rename: the new name goes with it).
@@ -345,14 +339,14 @@ class PendingPage {
       }
       if (!linked) {
         hidden_name_.clear();
-        return WriteFailureCode(error);
+        return PageWriteFailureCode(error);
       }
     }
     if (!RenameAt(directory_fd_, hidden_name_.c_str(), name_.c_str(), &error)) {
-      return WriteFailureCode(error);
+      return PageWriteFailureCode(error);
     }
     hidden_name_.clear();
-    return file_.Close(&error) ? kOk : WriteFailureCode(error);
+    return file_.Close(&error) ? kOk : PageWriteFailureCode(error);
   }
 
   // Flushes the folder's names (and those of the folders made for it) to disk. Returns 0, or
@@ -397,7 +391,7 @@ class PendingPage {
     int error = 0;
     file_ = Descriptor(CreateUnnamedIn(directory_fd_, &error));
     if (file_.get() >= 0) return kOk;
-    if (!IsUnsupportedError(error)) return WriteFailureCode(error);
+    if (!IsUnsupportedError(error)) return PageWriteFailureCode(error);
     for (int draw = 0; draw < kMaxNameDraws; ++draw) {
       const std::string hidden = DrawHiddenName();
       file_ = Descriptor(CreateExclusiveAt(directory_fd_, hidden.c_str(), &error));
@@ -407,7 +401,7 @@ class PendingPage {
       }
       if (!IsExistsError(error)) break;
     }
-    return WriteFailureCode(error);
+    return PageWriteFailureCode(error);
   }
 
   std::string directory_;
@@ -486,16 +480,14 @@ int PublishPage(const char* mask_path, const char* page_path, const PageFill& fi
   if (problem != nullptr) *problem = RenderProblem();
   if (mask_path == nullptr) return kMaskMissing;
   if (page_path == nullptr) return kTemplateNotWritable;
-  try {
+  return CatchAll([&]() -> int {
     Mask mask;
     const int code = Mask::FromFile(mask_path, &mask);
     if (code != kOk) return code;
     PublishOptions options;
     options.keep_unchanged = false;  // a page published again is written again, as it always was
     return mask.Publish(page_path, fill, options, nullptr, problem);
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 int PublishPage(const char* mask_path, const char* page_path, const PageFill& fill) {
@@ -505,12 +497,9 @@ int PublishPage(const char* mask_path, const char* page_path, const PageFill& fi
 int Mask::Publish(const char* page_path, const PageFill& fill, const PublishOptions& options,
                   PublishStatus* status, RenderProblem* problem) const {
   if (problem != nullptr) *problem = RenderProblem();
-  try {
-    return PublishWithPlan(*plan_, page_path, fill, options, status, problem);
-  } catch (...) {
-    if (status != nullptr) *status = PublishStatus::kFailed;
-    return kOpenFailed;
-  }
+  // PublishWithPlan says kFailed first and kWritten only once the page is in place, so an
+  // exception leaves the status true.
+  return CatchAll([&] { return PublishWithPlan(*plan_, page_path, fill, options, status, problem); });
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/failures.h"
 #include "template/item_writer.h"
 #include "template/mask_plan.h"
 #include "template/outline.h"
@@ -548,7 +549,7 @@ int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
                RenderProblem* problem) {
   if (problem != nullptr) *problem = RenderProblem();
   if (page == nullptr) return kOpenFailed;
-  try {
+  return CatchAll([&]() -> int {
     // Only what this fill names is outlined: a compile for one render.
     Mask::Plan plan;
     int code = BuildPlan(mask, ExtraNames(fill), MarkerKinds(fill), false, &plan);
@@ -571,9 +572,7 @@ int RenderPage(std::string_view mask, const PageFill& fill, std::string* page,
       *page = std::move(result);
     }
     return code;
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 int RenderPage(std::string_view mask, const PageFill& fill, std::string* page) {
@@ -588,41 +587,35 @@ Mask::Mask() {
 
 int Mask::FromBytes(std::string_view bytes, Mask* mask) {
   if (mask == nullptr) return kOpenFailed;
-  try {
+  return CatchAll([&]() -> int {
     auto plan = std::make_shared<Plan>();
     plan->owned.assign(bytes.data(), bytes.size());
     const int code = BuildPlan(plan->owned, {}, kEveryMarker, true, plan.get());
     if (code != kOk) return code;
     mask->plan_ = std::move(plan);
     return kOk;
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 int Mask::FromFile(const char* path, Mask* mask) {
   if (mask == nullptr) return kOpenFailed;
-  try {
+  return CatchAll([&]() -> int {
     auto plan = std::make_shared<Plan>();
     int code = ReadMaskFile(path, &plan->owned, &plan->mode);
     if (code == kOk) code = BuildPlan(plan->owned, {}, kEveryMarker, true, plan.get());
     if (code != kOk) return code;
     mask->plan_ = std::move(plan);
     return kOk;
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 int Mask::Render(const PageFill& fill, std::string* page, RenderProblem* problem) const {
   if (problem != nullptr) *problem = RenderProblem();
   if (page == nullptr) return kOpenFailed;
-  try {
+  return CatchAll([&]() -> int {
     return RenderWithPlan(*plan_, fill, problem,
                           [page](const Renderer& renderer) { renderer.WritePage(page); });
-  } catch (...) {
-    return kOpenFailed;
-  }
+  });
 }
 
 const Outline& Mask::outline() const { return plan_->outline; }
