@@ -454,9 +454,10 @@ int RenderWithPlan(const Mask::Plan& plan, const PageFill& fill, RenderProblem* 
     return code;
   }
   // Such a name changes what the outline reads (it may name a title or an image element), so
-  // the mask is outlined again with it.
+  // the mask is outlined again with it; with lines, as every compiled outline has them, so that
+  // a part not closed is named by the same line as RenderPage names it.
   auto wider = std::make_unique<Mask::Plan>();
-  int code = BuildPlan(plan.mask, ExtraNames(fill), kEveryMarker, false, wider.get());
+  int code = BuildPlan(plan.mask, ExtraNames(fill), kEveryMarker, /*with_lines=*/true, wider.get());
   if (code != kOk) return code;
   Renderer renderer(*wider, fill, problem);
   code = renderer.Check();
