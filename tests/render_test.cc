@@ -448,6 +448,14 @@ TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
   struct stat after {};
   ASSERT_EQ(::stat("a/b/p.html", &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
+  // A page of the same size with other bytes is written again; "." or ".." names no page.
+  const std::string page = ReadFile("a/b/p.html");
+  WriteFile("a/b/p.html", std::string(page.size(), '?'));
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kWritten);
+  EXPECT_EQ(ReadFile("a/b/p.html"), page);
+  EXPECT_EQ(mask.Publish("a/b/..", fill, options, &status), kTemplateNotWritable);
+  EXPECT_EQ(mask.Publish("a/.", fill, options, &status), kTemplateNotWritable);
   RenderProblem problem;
   fill.regions.push_back({"ZRTB", "x", false});
   EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status, &problem), kNotInMask);
