@@ -137,7 +137,7 @@ Conditions SetUpFaults(const std::string& fault_list) {
       {"write", Call::kWrite}, {"statvfs", Call::kStatvfs}, {"access", Call::kAccess},
       {"sync", Call::kSync}, {"rename", Call::kRename}, {"stat", Call::kStat},
       {"unlink", Call::kUnlink}, {"truncate", Call::kTruncate}, {"reserve", Call::kReserve},
-      {"lock", Call::kLock}, {"random", Call::kRandom}};
+      {"lock", Call::kLock}};
   static const std::map<std::string, int> kErrors = {{"EACCES", EACCES}, {"EIO", EIO},
       {"ENOSPC", ENOSPC}, {"EMFILE", EMFILE}, {"ENOENT", ENOENT}, {"EWOULDBLOCK", EWOULDBLOCK},
       {"ENOLCK", ENOLCK}, {"EBUSY", EBUSY}, {"EFBIG", EFBIG}, {"EDQUOT", EDQUOT},

@@ -574,5 +574,24 @@ TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
             0);
 }
 
+// Pages whose folder cannot be flushed (neither its file system nor the folder itself) are in
+// place, but reported as not sure to survive a crash (15).
+TEST_F(RenderTest, SitePagesOfAFolderThatCannotBeFlushedAreReported) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  const std::vector<SitePage> pages = {{&mask, "site/a.html", {}}, {&mask, "site/b.html", {}}};
+  SiteOptions options;
+  options.threads = 1;
+  std::vector<SitePageResult> results;
+  ArmFault(Call::kWrite, 0, EIO, "site");
+  EXPECT_EQ(PublishSite(pages, options, &results), kOpenFailed);
+  DisarmFaults();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[1].code, kOpenFailed);
+  EXPECT_EQ(ReadFile("site/b.html"), "<ZRTA>a</ZRTA>");
+}
+
 }  // namespace
 }  // namespace zrtmask
