@@ -130,6 +130,13 @@ TEST_F(RecoveryTest, CopyBackCutPartWayIsFinishedByNextAccess) {
         const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
         ASSERT_EQ(recovered.size(), 1u);
         EXPECT_EQ(recovered[0].outcome, 2);
+        // A record short of one field is incomplete, whatever else it names.
+        std::string record = ReadFile(recovered[0].record_path);
+        const std::size_t length = record.find("\nlength ");
+        ASSERT_NE(length, std::string::npos);
+        WriteFile(recovered[0].record_path,
+                  record.erase(length, record.find('\n', length + 1) - length));
+        EXPECT_EQ(tool_internal::Recover("c:/temp/", {})[0].problem, "the record is incomplete");
         EXPECT_EQ(ReadFile("t.html"), cut);
         EXPECT_EQ(Records(), 1);
       } else if (access == "recover") {

@@ -475,6 +475,14 @@ TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
   struct stat after {};
   ASSERT_EQ(::stat("a/b/p.html", &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
+  // A page of the same size with other bytes is written again; "." or ".." names no page.
+  const std::string page = ReadFile("a/b/p.html");
+  WriteFile("a/b/p.html", std::string(page.size(), '?'));
+  EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status), kOk);
+  EXPECT_EQ(status, PublishStatus::kWritten);
+  EXPECT_EQ(ReadFile("a/b/p.html"), page);
+  EXPECT_EQ(mask.Publish("a/b/..", fill, options, &status), kTemplateNotWritable);
+  EXPECT_EQ(mask.Publish("a/.", fill, options, &status), kTemplateNotWritable);
   RenderProblem problem;
   fill.regions.push_back({"ZRTB", "x", false});
   EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status, &problem), kNotInMask);
@@ -614,6 +622,25 @@ TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
                                       return failures;
                                     }),
             0);
+}
+
+// Pages whose folder cannot be flushed (neither its file system nor the folder itself) are in
+// place, but reported as not sure to survive a crash (15).
+TEST_F(RenderTest, SitePagesOfAFolderThatCannotBeFlushedAreReported) {
+  WriteFile("m.html", "<ZRTA>a</ZRTA>");
+  Mask mask;
+  ASSERT_EQ(Mask::FromFile("m.html", &mask), kOk);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  const std::vector<SitePage> pages = {{&mask, "site/a.html", {}}, {&mask, "site/b.html", {}}};
+  SiteOptions options;
+  options.threads = 1;
+  std::vector<SitePageResult> results;
+  ArmFault(Call::kWrite, 0, EIO, "site");
+  EXPECT_EQ(PublishSite(pages, options, &results), kOpenFailed);
+  DisarmFaults();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[1].code, kOpenFailed);
+  EXPECT_EQ(ReadFile("site/b.html"), "<ZRTA>a</ZRTA>");
 }
 
 }  // namespace

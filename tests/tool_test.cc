@@ -71,6 +71,17 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
 }
 
+// A template or mask on a standard input that cannot be read (a directory) is an input error,
+// never an empty file.
+TEST_F(ToolTest, UnreadableStandardInputIsAnInputError) {
+  for (const std::string args : {"tags -", "copy-mask t.html -"}) {
+    const ToolRun run =
+        testing::RunProgram("/bin/sh", {"-c", "exec \"$0\" " + args + " < .", ZRTMASK_TOOL_PATH});
+    EXPECT_EQ(Outcome(run), "66 out[] err[zrtmask: standard input: Is a directory\n]");
+  }
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
 TEST_F(ToolTest, BackupKeepsThePreviousTextBesideTheTemplate) {
   ASSERT_EQ(::chmod("t.html", 0640), 0);
   ASSERT_EQ(::link("t.html", "link.html"), 0);
