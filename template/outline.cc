@@ -423,6 +423,13 @@ bool IsKeywordLetter(char c, std::string_view suffix) {
          suffix.find(static_cast<char>(upper)) != std::string_view::npos;
 }
 
+// True for the bytes that may stand between a marker's "<" and its keyword: spaces, line ends,
+// and the first letters of a "QLX" that a space or line feed cut short.
+bool IsBetweenLessThanAndKeyword(char c) {
+  const int upper = Upper(static_cast<unsigned char>(c));
+  return c == ' ' || c == '\n' || c == '\r' || upper == 'Q' || upper == 'L';
+}
+
 }  // namespace
 
 // The search is the setters' own, run only around each "X" that may end a keyword's "QLX":
@@ -454,12 +461,11 @@ bool FindProcessingMarker(std::string_view mask, ProcessingMarker kind, OutlineM
         Upper(static_cast<unsigned char>(mask[x - 2])) != 'Q') {
       continue;
     }
-    // Before the keyword: spaces and line feeds (CR LF too) back to the "<".
+    // Before the keyword, back to the "<": spaces and line feeds (CR LF too), and keywords cut
+    // short by one of them ("<QL qlxurl>" is a marker: "QL " reads as a space). The search
+    // forward from there decides.
     std::size_t before = x - 2;
-    while (before > 0 && (mask[before - 1] == ' ' || mask[before - 1] == '\n')) {
-      --before;
-      if (mask[before] == '\n' && before > 0 && mask[before - 1] == '\r') --before;
-    }
+    while (before > 0 && IsBetweenLessThanAndKeyword(mask[before - 1])) --before;
     if (before == 0 || mask[before - 1] != '<') continue;
     std::size_t at = before - 1;
     while (at > 0 && IsKeywordLetter(mask[at - 1], suffix)) --at;
