@@ -76,6 +76,7 @@ TEST_F(OutlineTest, MarkerAfterAPartialKeywordIsFound) {
       {"Q<QLXSTART><QLXSTART>", ProcessingMarker::kStart, 11},
       {"QL<qlxdbaccess \r\n>", ProcessingMarker::kDbAccess, 18},
       {"QLXS<QLXSTART>", ProcessingMarker::kStart, std::string::npos},  // "<" ends the suffix
+      {"q<QL qlxurl >", ProcessingMarker::kUrl, 13},  // "QL " reads as a space
   };
   for (const auto& test : kCases) {
     SCOPED_TRACE(test.mask);
@@ -89,7 +90,8 @@ TEST_F(OutlineTest, MarkerFinderAgreesWithTheSettersTokenizer) {
   static const std::string kAlphabet = "<> \n\r qQlLxXsStTaArRuUnNoObBdDcCeEiI";
   static const std::vector<std::string> kWords = {"QLXSTART",    "qlxurl",     "QLXANNOT",
                                                   "QlxDbAccess", "<QLXSTART>", "QLX",
-                                                  "\r\n",        "<qlx",       "START>"};
+                                                  "\r\n",        "<qlx",       "START>",
+                                                  "<QL ",        "q\n"};
   std::mt19937 random(20);
   int file_checks = 0;
   for (int round = 0; round < 20000; ++round) {
