@@ -343,17 +343,7 @@ class OutlineBuilder {
 
 // The processing keywords: "QLX" and a suffix per kind, each letter in either case.
 std::string_view SuffixOf(ProcessingMarker kind) {
-  switch (kind) {
-    case ProcessingMarker::kStart:
-      return "START";
-    case ProcessingMarker::kAnnotations:
-      return "ANNOT";
-    case ProcessingMarker::kUrl:
-      return "URL";
-    case ProcessingMarker::kDbAccess:
-      return "DBACCESS";
-  }
-  return "";
+  return std::string_view(MarkerKeyword(kind)).substr(3);
 }
 
 int Upper(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
