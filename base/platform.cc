@@ -96,16 +96,17 @@ void ForgetDescriptor(int fd) {
   }
 }
 
-int OpenRetrying(const char* path, int flags, mode_t mode, int* error) {
-  if (path == nullptr) {
+// openat(2), retried on EINTR, through the seam's open faults (by name).
+int OpenAtRetrying(int dir_fd, const char* name, int flags, mode_t mode, int* error) {
+  if (name == nullptr) {
     *error = EFAULT;
     return -1;
   }
-  if ((*error = InjectedError(Call::kOpen, path)) != 0) return -1;
+  if ((*error = InjectedError(Call::kOpen, name)) != 0) return -1;
   for (;;) {
-    int fd = ::open(path, flags | O_CLOEXEC, mode);
+    const int fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
     if (fd >= 0) {
-      NoteDescriptor(fd, path);
+      NoteDescriptor(fd, name);
       return fd;
     }
     if (errno != EINTR) {
@@ -113,6 +114,11 @@ int OpenRetrying(const char* path, int flags, mode_t mode, int* error) {
       return -1;
     }
   }
+}
+
+// open(2), likewise: relative to the working directory.
+int OpenRetrying(const char* path, int flags, mode_t mode, int* error) {
+  return OpenAtRetrying(AT_FDCWD, path, flags, mode, error);
 }
 
 }  // namespace
@@ -503,26 +509,6 @@ void StepReached(const char* step) {
 namespace zrtmask {
 
 namespace {
-
-// openat(2), retried on EINTR, through the seam's open faults (by name).
-int OpenAtRetrying(int dir_fd, const char* name, int flags, mode_t mode, int* error) {
-  if (name == nullptr) {
-    *error = EFAULT;
-    return -1;
-  }
-  if ((*error = InjectedError(Call::kOpen, name)) != 0) return -1;
-  for (;;) {
-    const int fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      NoteDescriptor(fd, name);
-      return fd;
-    }
-    if (errno != EINTR) {
-      *error = errno;
-      return -1;
-    }
-  }
-}
 
 }  // namespace
 
