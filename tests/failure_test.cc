@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ZRTHtmlFile.h"
+#include "base/failures.h"
 #include "base/platform.h"
 #include "testing/test_support.h"
 #include "zrtmask_render.h"
@@ -104,6 +105,29 @@ TEST_F(FailureTest, FullDisksGiveTheDiskFullCodes) {
   // A device is no template: the copy refuses it before writing (it used to write /dev/full).
   ::symlink("/dev/full", "full.html");
   EXPECT_EQ(ZRTHtmlFile("full.html").CopyMaskFile("m.html"), kTemplateNotWritable);
+  // A file system without a free block is full (/proc has none); this one is not.
+  EXPECT_EQ(DiskFullCode("/proc"), kTempDiskFull);
+  EXPECT_EQ(DiskFullCode("."), kOk);
+}
+
+// A template in a folder whose absolute name is longer than PATH_MAX is rewritten: its name
+// cannot be resolved, and the copy-back record keeps the name as given.
+TEST_F(FailureTest, RewritesInAFolderBeyondPathMax) {
+  const std::string part(200, 'd');
+  for (int depth = 0; depth < 25; ++depth) {
+    ASSERT_EQ(::mkdir(part.c_str(), 0755), 0);
+    ASSERT_EQ(::chdir(part.c_str()), 0);
+  }
+  ASSERT_EQ(::mkdir("c:", 0755), 0);
+  ASSERT_EQ(::mkdir(kTemp, 0755), 0);
+  WriteFile("t.html", kTemplate);
+  const int code = ZRTHtmlFile("t.html").SetZRTTagContent("S", "C");
+  const std::string text = ReadFile("t.html");
+  ASSERT_EQ(::chdir(scratch().c_str()), 0);
+  // Removed here: the teardown's walk cannot reach below PATH_MAX.
+  EXPECT_EQ(std::system(("rm -rf " + part).c_str()), 0);
+  EXPECT_EQ(code, kOk);
+  EXPECT_NE(text.find("<!--S-->C<BR><!--/S-->"), std::string::npos);
 }
 
 }  // namespace

@@ -131,16 +131,22 @@ TEST_F(RecoveryTest, CopyBackCutPartWayIsFinishedByNextAccess) {
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(ZRTHtmlFile("t.html").GetZRTPath(nullptr), kOk);
         EXPECT_NE(::testing::internal::GetCapturedStderr().find("copy back not finished"), std::string::npos);
+        // Other programs' files there are no records, whatever their names.
+        WriteFile("c:/temp/notes of another program.txt", "x");
         const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
         ASSERT_EQ(recovered.size(), 1u);
         EXPECT_EQ(recovered[0].outcome, 2);
-        // A record short of one field is incomplete, whatever else it names.
+        // A record short of one field is incomplete, whatever else it names; one longer than
+        // 8 KB is no record of ours.
         std::string record = ReadFile(recovered[0].record_path);
         const std::size_t length = record.find("\nlength ");
         ASSERT_NE(length, std::string::npos);
-        WriteFile(recovered[0].record_path,
-                  record.erase(length, record.find('\n', length + 1) - length));
-        EXPECT_EQ(tool_internal::Recover("c:/temp/", {})[0].problem, "the record is incomplete");
+        record.erase(length, record.find('\n', length + 1) - length);
+        for (const std::size_t size : {record.size(), std::size_t{8192}, std::size_t{8193}}) {
+          WriteFile(recovered[0].record_path, record + std::string(size - record.size(), '\n'));
+          EXPECT_EQ(tool_internal::Recover("c:/temp/", {})[0].problem,
+                    size > 8192 ? "the record is too long" : "the record is incomplete");
+        }
         EXPECT_EQ(ReadFile("t.html"), cut);
         EXPECT_EQ(Records(), 1);
       } else if (access == "recover") {
@@ -168,6 +174,30 @@ TEST_F(RecoveryTest, CopyBackCutPartWayIsFinishedByNextAccess) {
       for (const std::string& name : testing::ListDirectory("c:/temp")) ::unlink(("c:/temp/" + name).c_str());
     }
   }
+}
+
+// A user who may read the template but not write it leaves a cut copy back as it is (queries and
+// recover report it); the next access by one who may write it finishes it.
+TEST_F(RecoveryTest, CopyBackIsLeftToAUserWhoMayWriteTheTemplate) {
+  const std::string old_text = LargeTemplate();
+  const testing::Operation& tag = testing::Operations()[1];
+  const std::string new_text = NewText(tag, old_text);
+  EXPECT_EQ(testing::RunInChild([&] {
+              WriteFile("t.html", old_text);
+              ArmFault(Call::kWrite, 2, ENOSPC, "t.html");
+              if (tag.run(*std::make_unique<ZRTHtmlFile>("t.html")) != kTemplateDiskFull) return 1;
+              DisarmFaults();
+              const std::string cut = ReadFile("t.html");
+              if (::chmod("t.html", 0444) != 0) return 2;
+              const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
+              if (recovered.size() != 1 || recovered[0].problem != "the template cannot be opened for writing") {
+                return 3;
+              }
+              if (ReadFile("t.html") != cut || Records() != 1) return 4;
+              ::chmod("t.html", 0644);
+              return ZRTHtmlFile("t.html").GetZRTPath(nullptr) == kOk && ReadFile("t.html") == new_text ? 0 : 5;
+            }, /*unprivileged=*/true),
+            0);
 }
 
 // What a hook does between two steps of a rewrite.

@@ -483,6 +483,19 @@ TEST_F(RenderTest, MaskFromFileAndPublishOptions) {
   EXPECT_EQ(ReadFile("a/b/p.html"), page);
   EXPECT_EQ(mask.Publish("a/b/..", fill, options, &status), kTemplateNotWritable);
   EXPECT_EQ(mask.Publish("a/.", fill, options, &status), kTemplateNotWritable);
+  // A page whose write fails keeps the old one and leaves nothing beside it; a folder above the
+  // page that cannot be made fails with the cause (EIO, where the missing folder would say 8).
+  PageFill other;
+  other.regions.push_back({"ZRTA", "y", false});
+  ArmFault(Call::kWrite, 1, ENOSPC);  // the first write: the new page's
+  EXPECT_EQ(mask.Publish("a/b/p.html", other, options), kTemplateDiskFull);
+  DisarmFaults();
+  EXPECT_EQ(ReadFile("a/b/p.html"), page);
+  EXPECT_EQ(ListDirectory("a/b"), std::vector<std::string>{"p.html"});
+  ArmFault(Call::kOpen, 2, EIO, "a/d");
+  EXPECT_EQ(mask.Publish("a/d/e/p.html", fill, options), kOpenFailed);
+  DisarmFaults();
+  EXPECT_NE(::access("a/d", 0), 0);
   RenderProblem problem;
   fill.regions.push_back({"ZRTB", "x", false});
   EXPECT_EQ(mask.Publish("a/b/p.html", fill, options, &status, &problem), kNotInMask);
@@ -573,20 +586,28 @@ TEST_F(RenderTest, MaskAndSiteSurviveTheCallersFaults) {
   EXPECT_EQ(page, moved.bytes());
 }
 
-// Publishes pages (see below) in one group and checks each page's code and what is left.
+// Publishes pages (see below) in one group, then one by one, and checks each page's code and
+// status and what is left.
 bool PublishPastFailure(const std::vector<SitePage>& pages) {
-  WriteFile("small/big.html", "old");
-  SiteOptions options;
-  options.threads = 1;
-  options.group_size = 8;
-  std::vector<SitePageResult> results;
-  const int first_failure = PublishSite(pages, options, &results);
-  std::string codes;
-  for (const SitePageResult& result : results) codes += std::to_string(result.code) + " ";
-  return codes == "0 9 0 8 11 0 " && first_failure == kTemplateDiskFull &&
-         ReadFile("small/big.html") == "old" &&
-         ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') + "<!--/ZRTA-->" &&
-         ListDirectory("small") == std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+  bool right = true;
+  for (const std::size_t group_size : {8u, 1u}) {
+    for (const std::string& name : ListDirectory("small")) ::unlink(("small/" + name).c_str());
+    WriteFile("small/big.html", "old");
+    SiteOptions options;
+    options.threads = 1;
+    options.group_size = group_size;
+    std::vector<SitePageResult> results;
+    const int first_failure = PublishSite(pages, options, &results);
+    std::string codes;
+    for (const SitePageResult& result : results) {
+      codes += std::to_string(result.code) + (result.status == PublishStatus::kWritten ? "w " : " ");
+    }
+    right = right && codes == "0w 9 0w 8 11 0w " && first_failure == kTemplateDiskFull &&
+            ReadFile("small/big.html") == "old" &&
+            ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') + "<!--/ZRTA-->" &&
+            ListDirectory("small") == std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+  }
+  return right;
 }
 
 // A page of a group that fails (its disk is full, its folder missing, its region not in the
@@ -610,9 +631,6 @@ TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
                                     [&] {
                                       int failures = 0;
                                       for (const bool unnamed : {true, false}) {
-                                        for (const std::string& name : ListDirectory("small")) {
-                                          ::unlink(("small/" + name).c_str());
-                                        }
                                         if (!unnamed) {
                                           ArmFault(Call::kOpen, 0, EOPNOTSUPP, "(unnamed)");
                                         }

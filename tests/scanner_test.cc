@@ -208,6 +208,8 @@ std::vector<std::string> Inputs() {
     inputs.push_back(std::string(length, 'x') + "\r\n<p>");
     inputs.push_back(std::string(length, 'x') + "\ry<p>");
   }
+  // A CR LF split by the first block's end, then two more blocks.
+  inputs.push_back(std::string(65536, 'x') + "\r\n" + std::string(70000, 'y') + "<p>");
   return inputs;
 }
 
@@ -268,6 +270,9 @@ TEST_F(ScannerTest, MovingHandsTheScanOver) {
   third = std::move(second);
   ASSERT_EQ(third.FindNextItem(), 1);
   EXPECT_EQ(std::string(third.GetItemName()) + "@" + std::to_string(third.GetCurrentLineNb()), "i@3");
+  // A second open that fails leaves the scanner without a file, not with the first one.
+  EXPECT_EQ(third.OpenFile("none.html"), zrtmask::kTemplateMissing);
+  EXPECT_EQ(third.FindNextItem(), 0);
 }
 
 }  // namespace
