@@ -29,22 +29,35 @@ cmake -S "$root" -B "$work/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZRTMASK_BUILD_TOOLS=OFF -DZRTMASK_WERROR=ON >"$work/fuzz-configure.log"
 cmake --build "$work/fuzz" --target "${harnesses[@]}"
 
-for harness in "${harnesses[@]}"; do
-  step "fuzzing $harness for ${fuzz_seconds}s"
-  corpus="$work/corpus/$harness"
-  artifacts="$work/artifacts/$harness"
+# A harness uses one thread: the three run side by side, sharing the cores, rather than one after
+# another.
+fuzz() {  # $1: the harness; its output goes to its log
+  local harness=$1 corpus="$work/corpus/$1" artifacts="$work/artifacts/$1"
   mkdir -p "$corpus" "$artifacts"
   # New inputs go to the work corpus; the seeds in the tree stay as they are.
-  if ! "$work/fuzz/fuzz/$harness" -max_total_time="$fuzz_seconds" -timeout=10 \
-      -rss_limit_mb=2048 -dict="$root/fuzz/html.dict" -artifact_prefix="$artifacts/" \
-      -print_final_stats=1 "$corpus" "$root/fuzz/corpus/$harness" >"$work/$harness.log" 2>&1; then
+  "$work/fuzz/fuzz/$harness" -max_total_time="$fuzz_seconds" -timeout=10 \
+    -rss_limit_mb=2048 -dict="$root/fuzz/html.dict" -artifact_prefix="$artifacts/" \
+    -print_final_stats=1 "$corpus" "$root/fuzz/corpus/$harness" >"$work/$harness.log" 2>&1
+}
+step "fuzzing ${harnesses[*]} for ${fuzz_seconds}s each, side by side"
+pids=()
+for harness in "${harnesses[@]}"; do
+  fuzz "$harness" &
+  pids+=($!)
+done
+failed=0
+for i in "${!harnesses[@]}"; do
+  harness=${harnesses[$i]}
+  if ! wait "${pids[$i]}"; then
     tail -n 60 "$work/$harness.log"
-    echo "hardening: $harness failed; reproducer(s) in $artifacts:" >&2
-    ls -l "$artifacts" >&2
-    exit 1
+    echo "hardening: $harness failed; reproducer(s) in $work/artifacts/$harness:" >&2
+    ls -l "$work/artifacts/$harness" >&2
+    failed=1
   fi
+  echo "$harness:"
   grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$harness.log" || true
 done
+[ "$failed" = 0 ] || exit 1
 
 step "concurrency tests under ThreadSanitizer"
 cmake -S "$root" -B "$work/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

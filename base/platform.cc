@@ -41,6 +41,7 @@ struct FaultSeam {
   std::mutex mutex;
   std::vector<Fault> faults;
   std::vector<std::pair<int, std::string>> descriptors;  // opened while armed
+  int unknown_closes = 0;  // descriptors closed while armed that were not opened then
 };
 
 FaultSeam& Seam() {
@@ -94,6 +95,7 @@ void ForgetDescriptor(int fd) {
       return;
     }
   }
+  ++seam.unknown_closes;
 }
 
 // openat(2), retried on EINTR, through the seam's open faults (by name).
@@ -135,7 +137,16 @@ void DisarmFaults() {
   std::lock_guard<std::mutex> lock(seam.mutex);
   seam.faults.clear();
   seam.descriptors.clear();
+  seam.unknown_closes = 0;
   seam.armed.store(false, std::memory_order_release);
+}
+
+void WatchDescriptors() { Seam().armed.store(true, std::memory_order_release); }
+
+int UnknownDescriptorsClosed() {
+  FaultSeam& seam = Seam();
+  std::lock_guard<std::mutex> lock(seam.mutex);
+  return seam.unknown_closes;
 }
 
 bool PathAccess(const char* path, int mode) {

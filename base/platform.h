@@ -80,6 +80,11 @@ enum class Call {
 };
 void ArmFault(Call kind, int nth, int error, const char* path_part = "");
 void DisarmFaults();
+// Armed, the seam also notes each descriptor opened and closed: WatchDescriptors arms it without
+// a fault, and UnknownDescriptorsClosed counts the closes of descriptors not opened since (one
+// closed twice, which in a threaded program closes another thread's file).
+void WatchDescriptors();
+int UnknownDescriptorsClosed();
 
 // For publishing a file atomically (a new file beside it, flushed, renamed over it).
 // Creates path for writing only if it does not exist yet, with exactly the permission bits mode

@@ -197,10 +197,15 @@ std::string FaultCase(const std::string& in, const Args& a, const std::string& e
     WriteFile("t.html", in);
     ::testing::internal::CaptureStderr();
     const Conditions conditions = SetUpFaults(a[2]);
-    const int code = testing::RunInChild([&] {
-      ZRTHtmlFile file(conditions.path == "null" ? nullptr : conditions.path.c_str());
-      return op.run(file);
-    }, conditions.unprivileged);
+    // 100 more when a descriptor was closed that was not open.
+    const int code = testing::RunInChild(
+        [&] {
+          WatchDescriptors();
+          ZRTHtmlFile file(conditions.path == "null" ? nullptr : conditions.path.c_str());
+          const int result = op.run(file);
+          return result + (UnknownDescriptorsClosed() != 0 ? 100 : 0);
+        },
+        conditions.unprivileged);
     DisarmFaults();
     ::chmod("t.html", 0644);
     ::mkdir("c:/temp", 01777);

@@ -182,22 +182,23 @@ TEST_F(RecoveryTest, CopyBackIsLeftToAUserWhoMayWriteTheTemplate) {
   const std::string old_text = LargeTemplate();
   const testing::Operation& tag = testing::Operations()[1];
   const std::string new_text = NewText(tag, old_text);
-  EXPECT_EQ(testing::RunInChild([&] {
-              WriteFile("t.html", old_text);
-              ArmFault(Call::kWrite, 2, ENOSPC, "t.html");
-              if (tag.run(*std::make_unique<ZRTHtmlFile>("t.html")) != kTemplateDiskFull) return 1;
-              DisarmFaults();
-              const std::string cut = ReadFile("t.html");
-              if (::chmod("t.html", 0444) != 0) return 2;
-              const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
-              if (recovered.size() != 1 || recovered[0].problem != "the template cannot be opened for writing") {
-                return 3;
-              }
-              if (ReadFile("t.html") != cut || Records() != 1) return 4;
-              ::chmod("t.html", 0644);
-              return ZRTHtmlFile("t.html").GetZRTPath(nullptr) == kOk && ReadFile("t.html") == new_text ? 0 : 5;
-            }, /*unprivileged=*/true),
-            0);
+  // Run by an unprivileged user: 0, or the step that went wrong.
+  const auto cut_then_read_only = [&] {
+    WriteFile("t.html", old_text);
+    ArmFault(Call::kWrite, 2, ENOSPC, "t.html");
+    if (tag.run(*std::make_unique<ZRTHtmlFile>("t.html")) != kTemplateDiskFull) return 1;
+    DisarmFaults();
+    const std::string cut = ReadFile("t.html");
+    if (::chmod("t.html", 0444) != 0) return 2;
+    const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
+    if (recovered.size() != 1) return 3;
+    if (recovered[0].problem != "the template cannot be opened for writing") return 4;
+    if (ReadFile("t.html") != cut || Records() != 1) return 5;
+    ::chmod("t.html", 0644);
+    if (ZRTHtmlFile("t.html").GetZRTPath(nullptr) != kOk) return 6;
+    return ReadFile("t.html") == new_text ? 0 : 7;
+  };
+  EXPECT_EQ(testing::RunInChild(cut_then_read_only, /*unprivileged=*/true), 0);
 }
 
 // What a hook does between two steps of a rewrite.

@@ -600,12 +600,14 @@ bool PublishPastFailure(const std::vector<SitePage>& pages) {
     const int first_failure = PublishSite(pages, options, &results);
     std::string codes;
     for (const SitePageResult& result : results) {
-      codes += std::to_string(result.code) + (result.status == PublishStatus::kWritten ? "w " : " ");
+      codes +=
+          std::to_string(result.code) + (result.status == PublishStatus::kWritten ? "w " : " ");
     }
     right = right && codes == "0w 9 0w 8 11 0w " && first_failure == kTemplateDiskFull &&
             ReadFile("small/big.html") == "old" &&
             ReadFile("small/e.html") == "<!--ZRTA-->" + std::string(100, 'x') + "<!--/ZRTA-->" &&
-            ListDirectory("small") == std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
+            ListDirectory("small") ==
+                std::vector<std::string>{"a.html", "b.html", "big.html", "e.html"};
   }
   return right;
 }

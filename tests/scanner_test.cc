@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ZRTDcHtmlHandler.h"
+#include "base/platform.h"
 #include "fuzz/fuzz_checks.h"
 #include "testing/test_support.h"
 #include "zrtmask_result.h"
@@ -270,9 +271,14 @@ TEST_F(ScannerTest, MovingHandsTheScanOver) {
   third = std::move(second);
   ASSERT_EQ(third.FindNextItem(), 1);
   EXPECT_EQ(std::string(third.GetItemName()) + "@" + std::to_string(third.GetCurrentLineNb()), "i@3");
-  // A second open that fails leaves the scanner without a file, not with the first one.
+  // A second open that fails leaves the scanner without a file, not with the first one; a
+  // directory, whose first read fails, is closed once.
   EXPECT_EQ(third.OpenFile("none.html"), zrtmask::kTemplateMissing);
   EXPECT_EQ(third.FindNextItem(), 0);
+  zrtmask::WatchDescriptors();
+  EXPECT_EQ(third.OpenFile("."), zrtmask::kOpenFailed);
+  EXPECT_EQ(zrtmask::UnknownDescriptorsClosed(), 0);
+  zrtmask::DisarmFaults();
 }
 
 }  // namespace
