@@ -138,10 +138,13 @@ Conditions SetUpFaults(const std::string& fault_list) {
       {"sync", Call::kSync}, {"rename", Call::kRename}, {"stat", Call::kStat},
       {"unlink", Call::kUnlink}, {"truncate", Call::kTruncate}, {"reserve", Call::kReserve},
       {"lock", Call::kLock}};
-  static const std::map<std::string, int> kErrors = {{"EACCES", EACCES}, {"EIO", EIO},
-      {"ENOSPC", ENOSPC}, {"EMFILE", EMFILE}, {"ENOENT", ENOENT}, {"EWOULDBLOCK", EWOULDBLOCK},
-      {"ENOLCK", ENOLCK}, {"EBUSY", EBUSY}, {"EFBIG", EFBIG}, {"EDQUOT", EDQUOT},
-      {"EOPNOTSUPP", EOPNOTSUPP}};
+  static const std::map<std::string, int> kErrors = {
+      {"EACCES", EACCES},         {"EIO", EIO},
+      {"ENOSPC", ENOSPC},         {"EMFILE", EMFILE},
+      {"ENOENT", ENOENT},         {"EWOULDBLOCK", EWOULDBLOCK},
+      {"ENOLCK", ENOLCK},         {"EBUSY", EBUSY},
+      {"EFBIG", EFBIG},           {"EDQUOT", EDQUOT},
+      {"EOPNOTSUPP", EOPNOTSUPP}, {"EROFS", EROFS}};
   Conditions conditions;
   std::istringstream faults(fault_list);
   for (std::string fault; std::getline(faults, fault, ';');) {

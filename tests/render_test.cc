@@ -229,6 +229,27 @@ TEST_F(RenderTest, CompiledMaskRendersAsRenderPage) {
   }
 }
 
+// More regions filled than the render keeps without an allocation: each takes its own value,
+// and the regions left out keep their text.
+TEST_F(RenderTest, EveryOfManyRegionsTakesItsOwnValue) {
+  std::string mask, expected;
+  PageFill fill;
+  for (int i = 0; i < 14; ++i) {
+    const std::string name = "ZRT" + std::to_string(i);
+    mask += "<" + name + ">old</" + name + ">\n";
+    if (i % 5 == 4) {
+      expected += "<" + name + ">old</" + name + ">\n";
+      continue;
+    }
+    fill.regions.push_back({name, std::to_string(i), true});
+    expected += "<!--" + name + "-->" + std::to_string(i) + "<!--/" + name + "-->\n";
+  }
+  EXPECT_EQ(Render(mask, fill), expected);
+  Mask compiled;
+  ASSERT_EQ(Mask::FromBytes(mask, &compiled), kOk);
+  fuzz::CheckCompiledRender(compiled, mask, fill);
+}
+
 // A render that fails says which part: missing, or not closed with the line where it opens.
 TEST_F(RenderTest, FailedRenderNamesThePart) {
   struct Case {

@@ -71,6 +71,23 @@ TEST_F(ToolTest, MissingTempDirectoryIsNamedByItsFullPath) {
   EXPECT_EQ(Outcome(RunTool({"copy-mask", "t.html", "mask.html"})), "0 out[] err[]");
 }
 
+// A marker rewrite answers 8 for a missing template too (its empty temporary file is named); a
+// directory that only its owner may write is never blamed for lacking the sticky bit.
+TEST_F(ToolTest, FailureMessagesSayWhichCauseItIs) {
+  const ToolRun missing = RunTool({"set-start", "none.html", "x"});
+  EXPECT_EQ(missing.status, 8);
+  EXPECT_EQ(missing.err.rfind("zrtmask: none.html: template cannot be opened for writing: it does "
+                              "not exist; the temporary file ",
+                              0),
+            0u)
+      << missing.err;
+  // Nothing can be created in /proc, whose mode is 0555 (root passes its permission check).
+  const ToolRun proc = RunTool({"set-tag", "--temp-dir", "/proc", "t.html", "ZRTSummary", "x"});
+  EXPECT_EQ(proc.status, 3);
+  EXPECT_EQ(proc.err.find("sticky"), std::string::npos) << proc.err;
+  EXPECT_EQ(ReadFile("t.html"), kTemplate);
+}
+
 // A template or mask on a standard input that cannot be read (a directory) is an input error,
 // never an empty file.
 TEST_F(ToolTest, UnreadableStandardInputIsAnInputError) {
