@@ -1,10 +1,11 @@
 // The check subcommand beyond its table (tests/data/check.cases): a mask that cannot be read,
-// which needs an unprivileged user.
+// which needs an unprivileged user, and a value as long as the scanner holds.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "ZRTDcHtmlHandler.h"
 #include "testing/test_support.h"
 
 #ifdef ZRTMASK_TOOL_PATH
@@ -48,6 +49,19 @@ TEST_F(CheckTest, UnreadableMaskIsAnErrorFinding) {
                             {"code", "Z100"},
                             {"severity", "error"},
                             {"message", "template is not readable"}}));
+}
+
+// An attribute value that fills the scanner's value buffer may have been cut: it is reported, at
+// the buffer's length; one byte shorter is whole.
+TEST_F(CheckTest, ValueAsLongAsTheScannerHoldsIsReported) {
+  const std::size_t longest = static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxValueSize) - 1;
+  WriteFile("long.html", "<p title=\"" + std::string(longest, 'v') + "\">\n");
+  WriteFile("whole.html", "<p title=\"" + std::string(longest - 1, 'v') + "\">\n");
+  const testing::ProgramRun run =
+      testing::RunProgram(ZRTMASK_TOOL_PATH, {"check", "--for", "rewrite", "long.html", "whole.html"});
+  EXPECT_EQ(run.out, "long.html:1: warning: a value or comment of " + std::to_string(longest) +
+                         " bytes or more: the scanner cuts it there, so a rewrite cannot write it "
+                         "back [Z208]\n");
 }
 
 }  // namespace

@@ -190,9 +190,11 @@ TEST_F(RecoveryTest, CopyBackIsLeftToAUserWhoMayWriteTheTemplate) {
     DisarmFaults();
     const std::string cut = ReadFile("t.html");
     if (::chmod("t.html", 0444) != 0) return 2;
+    const std::size_t descriptors = testing::ListDirectory("/proc/self/fd").size();
     const std::vector<tool_internal::Recovered> recovered = tool_internal::Recover("c:/temp/", {});
     if (recovered.size() != 1) return 3;
     if (recovered[0].problem != "the template cannot be opened for writing") return 4;
+    if (testing::ListDirectory("/proc/self/fd").size() != descriptors) return 8;  // one leaked
     if (ReadFile("t.html") != cut || Records() != 1) return 5;
     ::chmod("t.html", 0644);
     if (ZRTHtmlFile("t.html").GetZRTPath(nullptr) != kOk) return 6;
