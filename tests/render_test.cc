@@ -453,6 +453,13 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
                 ".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp", others,
                 ".q.html." + std::to_string(dead) + "-3.tmp", "link.html", "new.html", "p.html"}));
   EXPECT_EQ(ReadFile("secret.html"), "secret");
+  // A site publish clears the dead leftovers of its pages' names, in their own folders.
+  Mask mask;
+  ASSERT_EQ(Mask::FromBytes(ReadFile("m.html"), &mask), kOk);
+  ASSERT_EQ(PublishSite({{&mask, "site/q.html", fill}}, {}, nullptr), kOk);
+  EXPECT_EQ(ListDirectory("site"),
+            (std::vector<std::string>{".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                                      others, "link.html", "new.html", "p.html", "q.html"}));
   // The unnamed file is tried first: when it fails for another cause, so does the publish.
   ArmFault(Call::kOpen, 0, EIO, "(unnamed)");
   const int unnamed = PublishPage("m.html", "site/p.html", fill);
@@ -607,6 +614,25 @@ TEST_F(RenderTest, MaskAndSiteSurviveTheCallersFaults) {
   EXPECT_EQ(page, moved.bytes());
 }
 
+// A server may run with descriptor 0 closed: the folder or page that gets it serves as any other.
+TEST_F(RenderTest, PublishesWithDescriptorZeroFree) {
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  Mask mask;
+  ASSERT_EQ(Mask::FromBytes("<ZRTA>a</ZRTA>", &mask), kOk);
+  const auto publish_with_zero_closed = [&] {
+    ::close(0);
+    PageFill fill;
+    fill.regions.push_back({"ZRTA", "b", true});
+    if (mask.Publish("site/one.html", fill) != kOk) return 1;
+    SiteOptions options;
+    options.threads = 1;
+    if (PublishSite({{&mask, "site/two.html", fill}}, options, nullptr) != kOk) return 2;
+    const std::string page = "<!--ZRTA-->b<!--/ZRTA-->";
+    return ReadFile("site/one.html") == page && ReadFile("site/two.html") == page ? 0 : 3;
+  };
+  EXPECT_EQ(testing::RunInChild(publish_with_zero_closed), 0);
+}
+
 // Publishes pages (see below) in one group, then one by one, and checks each page's code and
 // status and what is left.
 bool PublishPastFailure(const std::vector<SitePage>& pages) {
@@ -666,7 +692,8 @@ TEST_F(RenderTest, SitePublishGoesOnPastAFailedPage) {
 }
 
 // Pages whose folder cannot be flushed (neither its file system nor the folder itself) are in
-// place, but reported as not sure to survive a crash (15).
+// place, but reported as not sure to survive a crash (15); a page whose file cannot be flushed
+// is not.
 TEST_F(RenderTest, SitePagesOfAFolderThatCannotBeFlushedAreReported) {
   WriteFile("m.html", "<ZRTA>a</ZRTA>");
   Mask mask;
@@ -682,6 +709,14 @@ TEST_F(RenderTest, SitePagesOfAFolderThatCannotBeFlushedAreReported) {
   ASSERT_EQ(results.size(), 2u);
   EXPECT_EQ(results[1].code, kOpenFailed);
   EXPECT_EQ(ReadFile("site/b.html"), "<ZRTA>a</ZRTA>");
+  // Published one by one, a page is flushed before it takes its name: when that fails, the old
+  // page stays.
+  WriteFile("site/a.html", "old");
+  options.group_size = 1;
+  ArmFault(Call::kSync, 1, EIO);
+  EXPECT_EQ(PublishSite({pages[0]}, options, &results), kOpenFailed);
+  DisarmFaults();
+  EXPECT_EQ(ReadFile("site/a.html"), "old");
 }
 
 }  // namespace
