@@ -57,8 +57,8 @@ TEST_F(CheckTest, ValueAsLongAsTheScannerHoldsIsReported) {
   const std::size_t longest = static_cast<std::size_t>(ZRTDcHtmlHandler::s_MaxValueSize) - 1;
   WriteFile("long.html", "<p title=\"" + std::string(longest, 'v') + "\">\n");
   WriteFile("whole.html", "<p title=\"" + std::string(longest - 1, 'v') + "\">\n");
-  const testing::ProgramRun run =
-      testing::RunProgram(ZRTMASK_TOOL_PATH, {"check", "--for", "rewrite", "long.html", "whole.html"});
+  const testing::ProgramRun run = testing::RunProgram(
+      ZRTMASK_TOOL_PATH, {"check", "--for", "rewrite", "long.html", "whole.html"});
   EXPECT_EQ(run.out, "long.html:1: warning: a value or comment of " + std::to_string(longest) +
                          " bytes or more: the scanner cuts it there, so a rewrite cannot write it "
                          "back [Z208]\n");

@@ -457,9 +457,10 @@ TEST_F(RenderTest, PublishedPageTakesModeOwnerAndPlaceOfTheOldOne) {
   Mask mask;
   ASSERT_EQ(Mask::FromBytes(ReadFile("m.html"), &mask), kOk);
   ASSERT_EQ(PublishSite({{&mask, "site/q.html", fill}}, {}, nullptr), kOk);
-  EXPECT_EQ(ListDirectory("site"),
-            (std::vector<std::string>{".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
-                                      others, "link.html", "new.html", "p.html", "q.html"}));
+  EXPECT_EQ(
+      ListDirectory("site"),
+      (std::vector<std::string>{".p.html.1-3.tmp", ".p.html." + std::to_string(dead) + "-4.tmp",
+                                others, "link.html", "new.html", "p.html", "q.html"}));
   // The unnamed file is tried first: when it fails for another cause, so does the publish.
   ArmFault(Call::kOpen, 0, EIO, "(unnamed)");
   const int unnamed = PublishPage("m.html", "site/p.html", fill);
